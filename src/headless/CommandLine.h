@@ -1,0 +1,18 @@
+// The command line: options first, then the program's own arguments.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TCommandLine {
+    bool Headless = false;
+    bool Help = false;
+    bool Version = false;
+    std::string DocDir;   // --docdir DIR
+    std::string Config;   // --config FILE
+    std::vector<std::string> Args;  // what is left, in order ("/a" ...)
+    std::string Error;    // a usage error, empty when the line is sound
+};
+
+TCommandLine ParseCommandLine(int argc, char** argv);
+std::string UsageText();

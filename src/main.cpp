@@ -1,0 +1,12 @@
+// Program entry: picks the front end from the command line.
+#include "gui/GuiMain.h"
+#include "headless/HeadlessMain.h"
+#include "headless/CommandLine.h"
+
+int main(int argc, char** argv)
+{
+    TCommandLine cmd = ParseCommandLine(argc, argv);
+    if (cmd.Headless || cmd.Help || cmd.Version || !cmd.Error.empty())
+        return HeadlessMain(cmd);
+    return GuiMain(cmd, argc, argv);
+}
