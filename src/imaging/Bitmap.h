@@ -2,6 +2,7 @@
 // no row padding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +26,16 @@ public:
     uint8_t* Data() { return FPixels.data(); }
     const uint8_t* Data() const { return FPixels.data(); }
     size_t ByteSize() const { return FPixels.size(); }
+
+    // Drawing; every rectangle is clipped to both bitmaps.
+    // Fills a rectangle with one colour.
+    void FillRect(int X, int Y, int W, int H, uint8_t R, uint8_t G, uint8_t B);
+    void Fill(uint8_t R, uint8_t G, uint8_t B) { FillRect(0, 0, FWidth, FHeight, R, G, B); }
+    // Copies W x H pixels from (SX, SY) of Source to (DX, DY).
+    void CopyRect(int DX, int DY, const TBitmap& Source, int SX, int SY, int W, int H);
+    // Stretches Source's (SX, SY, SW, SH) over (DX, DY, DW, DH), nearest pixel.
+    void StretchRect(int DX, int DY, int DW, int DH,
+                     const TBitmap& Source, int SX, int SY, int SW, int SH);
 
 private:
     int FWidth = 0;
