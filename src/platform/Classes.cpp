@@ -45,3 +45,13 @@ void TComponent::RemoveComponent(TComponent* AComponent)
     if (!FDestroying)
         Notification(AComponent, opRemove);
 }
+
+bool TComponent::ReleaseOwned(TComponent* AComponent)
+{
+    auto it = std::find_if(FOwned.begin(), FOwned.end(), [&](const std::unique_ptr<TComponent>& p) { return p.get() == AComponent; });
+    if (it == FOwned.end())
+        return false;
+    it->release();
+    FOwned.erase(it);
+    return true;
+}

@@ -65,6 +65,10 @@ public:
         return raw;
     }
 
+    // Gives up ownership of a component made with Make<T>() so that it can
+    // destroy itself; false when this component does not own it.
+    bool ReleaseOwned(TComponent* AComponent);
+
     // True from the start of destruction on.
     bool Destroying() const { return FDestroying; }
 

@@ -179,6 +179,14 @@ public:
         FPosted.erase(std::remove_if(FPosted.begin(), FPosted.end(), [&](const MSG& m) { return m.hwnd == wnd; }), FPosted.end());
     }
 
+    void DropMessages(HWND wnd, UINT msg, WPARAM wparam)
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FPosted.erase(std::remove_if(FPosted.begin(), FPosted.end(),
+                                     [&](const MSG& m) { return m.hwnd == wnd && m.message == msg && m.wParam == wparam; }),
+                      FPosted.end());
+    }
+
     void KillTimers(HWND wnd)
     {
         FTimers.erase(std::remove_if(FTimers.begin(), FTimers.end(), [&](const Timer& t) { return t.Wnd == wnd; }), FTimers.end());
@@ -651,6 +659,15 @@ BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)
         return false;
     q->Post(m);
     return true;
+}
+
+void RemovePostedMessages(HWND Wnd, UINT Msg, WPARAM wParam)
+{
+    auto w = Find(Wnd);
+    if (!w)
+        return;
+    if (auto q = w->OwnerRef.lock())
+        q->DropMessages(Wnd, Msg, wParam);
 }
 
 LRESULT SendMessage(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)

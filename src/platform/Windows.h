@@ -150,6 +150,9 @@ void SetWindowHost(HWND Wnd, TWindowHost Host);
 // Messages.
 BOOL PostMessage(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessage(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+// Drops the posted messages Msg for Wnd whose wParam is wParam (those of a
+// socket handle that has been closed).
+void RemovePostedMessages(HWND Wnd, UINT Msg, WPARAM wParam);
 void PostQuitMessage(int ExitCode);
 // Takes the first message for Wnd (any window of the thread when null)
 // whose number lies in [Min, Max] (any when both are 0). Ready
