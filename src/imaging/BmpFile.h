@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "imaging/Bitmap.h"
-#include "imaging/FileErrors.h"
+#include "imaging/AtomicFile.h"
 
 // The bytes of a bitmap file are not a picture this reader understands.
 class EInvalidGraphic : public Exception {

@@ -1,0 +1,87 @@
+#include "imaging/AtomicFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// A temporary file: closed and removed unless kept.
+class TTempFile {
+public:
+    TTempFile(int AFd, std::string AName) : FFd(AFd), FName(std::move(AName)) {}
+    ~TTempFile()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+        if (!FName.empty())
+            ::unlink(FName.c_str());
+    }
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+
+    int Fd() const { return FFd; }
+    const std::string& Name() const { return FName; }
+    int Close()
+    {
+        const int rc = ::close(FFd);
+        FFd = -1;
+        return rc;
+    }
+    void Keep() { FName.clear(); }
+
+private:
+    int FFd;
+    std::string FName;
+};
+
+[[noreturn]] void CreateFailed(const std::string& FileName, int Error)
+{
+    throw EFCreateError("Cannot create file " + FileName + ". " + std::strerror(Error));
+}
+
+} // namespace
+
+std::vector<uint8_t> ReadWholeFile(const std::string& FileName)
+{
+    if (!FileExists(FileName))
+        throw EFOpenError("Cannot open file " + FileName);
+    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
+    const int64_t size = stream.Size();
+    if (size < 0 || size > std::numeric_limits<int32_t>::max())
+        throw EReadError("Stream read error");
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    stream.ReadBuffer(data.data(), static_cast<int32_t>(size));
+    return data;
+}
+
+void WriteFileAtomic(const std::string& FileName, const void* Data, size_t Size)
+{
+    std::string pattern = FileName + ".XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        CreateFailed(FileName, errno);
+    TTempFile temp(fd, pattern);
+    ::fchmod(fd, 0644);
+
+    const auto* p = static_cast<const uint8_t*>(Data);
+    size_t left = Size;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            CreateFailed(FileName, errno);
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    if (temp.Close() != 0)
+        CreateFailed(FileName, errno);
+    if (::rename(temp.Name().c_str(), FileName.c_str()) != 0)
+        CreateFailed(FileName, errno);
+    temp.Keep();
+}

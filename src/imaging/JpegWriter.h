@@ -1,0 +1,26 @@
+// JPEG encoding through libjpeg: baseline JFIF, colour, libjpeg's default
+// compression parameters apart from the quality.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imaging/Bitmap.h"
+#include "imaging/AtomicFile.h"
+
+// libjpeg refused to encode.
+class EJPEG : public Exception {
+public:
+    using Exception::Exception;
+};
+
+constexpr int JpegDefaultQuality = 90;
+
+// The JPEG file image of Bitmap; Quality is clamped to 1..100.
+std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality = JpegDefaultQuality);
+
+// Encodes Bitmap and writes it to FileName through a temporary name
+// (EJPEG, EFCreateError; FileName keeps its old contents on failure).
+void SaveJpegFile(const TBitmap& Bitmap, const std::string& FileName,
+                  int Quality = JpegDefaultQuality);

@@ -1,0 +1,281 @@
+#include "imaging/TextRenderer.h"
+
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include "platform/Classes.h"
+
+namespace {
+
+// Decodes UTF-8; malformed sequences become U+FFFD.
+std::u32string DecodeUtf8(const std::string& Text)
+{
+    std::u32string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(Text.data());
+    const size_t n = Text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > n) {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        char32_t cp = len == 1 ? c : c & (0x7F >> len);
+        bool ok = true;
+        for (int k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        static const char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        out.push_back(cp);
+        i += len;
+    }
+    return out;
+}
+
+struct TGlyph {
+    std::vector<uint8_t> Coverage;
+    int Width = 0, Rows = 0, Left = 0, Top = 0;
+    FT_Pos Advance = 0;  // 26.6
+};
+
+} // namespace
+
+struct TTextRenderer::TImpl {
+    struct TFont {
+        std::string File;
+        int Index = 0;
+        FcCharSet* Charset = nullptr;
+        FT_Face Face = nullptr;
+        bool Failed = false;
+    };
+
+    FT_Library Library = nullptr;
+    std::vector<TFont> Fonts;
+    double PointSize;
+    int Dpi;
+    int Ascent = 0, Descent = 0;
+    std::unordered_map<char32_t, TGlyph> Glyphs;
+
+    TImpl(double APointSize, int ADpi, const std::string& Family) : PointSize(APointSize), Dpi(ADpi)
+    {
+        if (FT_Init_FreeType(&Library) != 0)
+            throw Exception("Cannot initialise FreeType");
+        try {
+            FindFonts(Family);
+            TFont* primary = nullptr;
+            for (auto& f : Fonts)
+                if (OpenFace(f)) {
+                    primary = &f;
+                    break;
+                }
+            if (!primary)
+                throw Exception("No usable font for \"" + Family + "\"");
+            const FT_Size_Metrics& m = primary->Face->size->metrics;
+            Ascent = static_cast<int>((m.ascender + 63) >> 6);
+            Descent = static_cast<int>((-m.descender + 63) >> 6);
+        } catch (...) {
+            Release();
+            throw;
+        }
+    }
+
+    ~TImpl() { Release(); }
+
+    void Release()
+    {
+        for (auto& f : Fonts) {
+            if (f.Face)
+                FT_Done_Face(f.Face);
+            if (f.Charset)
+                FcCharSetDestroy(f.Charset);
+        }
+        Fonts.clear();
+        if (Library)
+            FT_Done_FreeType(Library);
+        Library = nullptr;
+    }
+
+    void FindFonts(const std::string& Family)
+    {
+        if (!FcInit())
+            throw Exception("Cannot initialise Fontconfig");
+        FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(Family.c_str()));
+        if (!pattern)
+            throw Exception("Bad font name \"" + Family + "\"");
+        FcPatternAddDouble(pattern, FC_SIZE, PointSize);
+        FcPatternAddDouble(pattern, FC_DPI, Dpi);
+        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+        FcDefaultSubstitute(pattern);
+        FcResult result;
+        FcFontSet* set = FcFontSort(nullptr, pattern, FcTrue, nullptr, &result);
+        if (set) {
+            for (int i = 0; i < set->nfont; ++i) {
+                FcPattern* font = FcFontRenderPrepare(nullptr, pattern, set->fonts[i]);
+                if (!font)
+                    continue;
+                FcChar8* file = nullptr;
+                int index = 0;
+                FcCharSet* charset = nullptr;
+                if (FcPatternGetString(font, FC_FILE, 0, &file) == FcResultMatch) {
+                    FcPatternGetInteger(font, FC_INDEX, 0, &index);
+                    TFont f;
+                    f.File = reinterpret_cast<const char*>(file);
+                    f.Index = index;
+                    if (FcPatternGetCharSet(font, FC_CHARSET, 0, &charset) == FcResultMatch)
+                        f.Charset = FcCharSetCopy(charset);
+                    Fonts.push_back(std::move(f));
+                }
+                FcPatternDestroy(font);
+            }
+            FcFontSetDestroy(set);
+        }
+        FcPatternDestroy(pattern);
+    }
+
+    bool OpenFace(TFont& Font)
+    {
+        if (Font.Face)
+            return true;
+        if (Font.Failed)
+            return false;
+        FT_Face face = nullptr;
+        if (FT_New_Face(Library, Font.File.c_str(), Font.Index, &face) != 0) {
+            Font.Failed = true;
+            return false;
+        }
+        if (FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(PointSize * 64 + 0.5), Dpi, Dpi) != 0) {
+            FT_Done_Face(face);
+            Font.Failed = true;
+            return false;
+        }
+        Font.Face = face;
+        return true;
+    }
+
+    // The face and glyph index to draw Code with: the first font that has
+    // it, else the primary font's missing-glyph shape.
+    std::pair<FT_Face, FT_UInt> Lookup(char32_t Code)
+    {
+        FT_Face fallback = nullptr;
+        for (auto& f : Fonts) {
+            if (f.Charset && !FcCharSetHasChar(f.Charset, Code))
+                continue;
+            if (!OpenFace(f))
+                continue;
+            if (!fallback)
+                fallback = f.Face;
+            if (FT_UInt index = FT_Get_Char_Index(f.Face, Code))
+                return {f.Face, index};
+        }
+        if (!fallback)
+            for (auto& f : Fonts)
+                if (OpenFace(f)) {
+                    fallback = f.Face;
+                    break;
+                }
+        return {fallback, 0};
+    }
+
+    const TGlyph& Glyph(char32_t Code)
+    {
+        auto it = Glyphs.find(Code);
+        if (it != Glyphs.end())
+            return it->second;
+        TGlyph g;
+        auto [face, index] = Lookup(Code);
+        if (face && FT_Load_Glyph(face, index, FT_LOAD_DEFAULT) == 0 &&
+            FT_Render_Glyph(face->glyph, FT_RENDER_MODE_NORMAL) == 0) {
+            const FT_GlyphSlot slot = face->glyph;
+            const FT_Bitmap& bm = slot->bitmap;
+            g.Advance = slot->advance.x;
+            g.Left = slot->bitmap_left;
+            g.Top = slot->bitmap_top;
+            if (bm.pixel_mode == FT_PIXEL_MODE_GRAY) {
+                g.Width = static_cast<int>(bm.width);
+                g.Rows = static_cast<int>(bm.rows);
+                g.Coverage.resize(static_cast<size_t>(g.Width) * g.Rows);
+                for (int y = 0; y < g.Rows; ++y)
+                    std::memcpy(g.Coverage.data() + static_cast<size_t>(y) * g.Width,
+                                bm.buffer + static_cast<ptrdiff_t>(y) * bm.pitch, g.Width);
+            }
+        }
+        return Glyphs.emplace(Code, std::move(g)).first->second;
+    }
+};
+
+TTextRenderer::TTextRenderer(double PointSize, int Dpi, const std::string& Family)
+    : FImpl(std::make_unique<TImpl>(PointSize, Dpi, Family))
+{
+}
+
+TTextRenderer::~TTextRenderer() = default;
+
+std::string TTextRenderer::PrimaryFontFile() const
+{
+    for (const auto& f : FImpl->Fonts)
+        if (f.Face)
+            return f.File;
+    return std::string();
+}
+
+TTextExtent TTextRenderer::TextExtent(const std::string& Text)
+{
+    FT_Pos pen = 0;
+    for (char32_t c : DecodeUtf8(Text))
+        pen += FImpl->Glyph(c).Advance;
+    return {static_cast<int>((pen + 32) >> 6), FImpl->Ascent + FImpl->Descent};
+}
+
+void TTextRenderer::TextOut(TBitmap& Bitmap, int X, int Y, const std::string& Text,
+                            TRGBColor Foreground, TRGBColor Background, bool Opaque)
+{
+    const std::u32string codes = DecodeUtf8(Text);
+    if (Opaque) {
+        FT_Pos width = 0;
+        for (char32_t c : codes)
+            width += FImpl->Glyph(c).Advance;
+        Bitmap.FillRect(X, Y, static_cast<int>((width + 32) >> 6), FImpl->Ascent + FImpl->Descent,
+                        Background.R, Background.G, Background.B);
+    }
+    const int baseline = Y + FImpl->Ascent;
+    const int bw = Bitmap.Width(), bh = Bitmap.Height();
+    FT_Pos pen = 0;
+    for (char32_t c : codes) {
+        const TGlyph& g = FImpl->Glyph(c);
+        const int gx = X + static_cast<int>((pen + 32) >> 6) + g.Left;
+        const int gy = baseline - g.Top;
+        pen += g.Advance;
+        for (int row = 0; row < g.Rows; ++row) {
+            const int y = gy + row;
+            if (y < 0 || y >= bh)
+                continue;
+            uint8_t* line = Bitmap.ScanLine(y);
+            const uint8_t* cov = g.Coverage.data() + static_cast<size_t>(row) * g.Width;
+            for (int col = 0; col < g.Width; ++col) {
+                const int x = gx + col;
+                const unsigned a = cov[col];
+                if (x < 0 || x >= bw || a == 0)
+                    continue;
+                uint8_t* p = line + x * 3;
+                p[0] = static_cast<uint8_t>((Foreground.R * a + p[0] * (255 - a) + 127) / 255);
+                p[1] = static_cast<uint8_t>((Foreground.G * a + p[1] * (255 - a) + 127) / 255);
+                p[2] = static_cast<uint8_t>((Foreground.B * a + p[2] * (255 - a) + 127) / 255);
+            }
+        }
+    }
+}
