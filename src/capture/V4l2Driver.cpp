@@ -1,0 +1,405 @@
+#include "capture/V4l2Driver.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <libv4l2.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int PreferredWidth = 640;
+constexpr int PreferredHeight = 480;
+constexpr unsigned BufferCount = 4;
+constexpr int GrabTimeoutMs = 3000;
+
+int Xioctl(int fd, unsigned long request, void* arg)
+{
+    int r;
+    do
+        r = v4l2_ioctl(fd, request, arg);
+    while (r == -1 && errno == EINTR);
+    return r;
+}
+
+std::string CardName(const v4l2_capability& cap)
+{
+    return std::string(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
+}
+
+} // namespace
+
+std::vector<TV4l2Device> ListV4l2Devices()
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir("/dev")) {
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, "video", 5) == 0)
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<TV4l2Device> devices;
+    for (const auto& name : names) {
+        std::string path = "/dev/" + name;
+        int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        v4l2_capability cap{};
+        if (ioctl(fd, VIDIOC_QUERYCAP, &cap) == 0) {
+            uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+            if ((caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING)) {
+                std::string version = std::to_string((cap.version >> 16) & 0xFF) + "." +
+                                      std::to_string((cap.version >> 8) & 0xFF) + "." + std::to_string(cap.version & 0xFF);
+                devices.push_back({path, CardName(cap), version});
+            }
+        }
+        close(fd);
+    }
+    return devices;
+}
+
+TV4l2Driver::TV4l2Driver(std::string Path) : FPath(std::move(Path)) {}
+
+TV4l2Driver::~TV4l2Driver() { Close(); }
+
+bool TV4l2Driver::Open()
+{
+    Close();
+    FFd = v4l2_open(FPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (FFd < 0)
+        return false;
+    v4l2_capability cap{};
+    if (Xioctl(FFd, VIDIOC_QUERYCAP, &cap) != 0 || !SetFormat(PreferredWidth, PreferredHeight)) {
+        Close();
+        return false;
+    }
+    ListSizes();
+    FInputs.clear();
+    for (v4l2_input in{}; Xioctl(FFd, VIDIOC_ENUMINPUT, &in) == 0; ++in.index) {
+        FInputs.emplace_back(reinterpret_cast<const char*>(in.name), strnlen(reinterpret_cast<const char*>(in.name), sizeof in.name));
+        if (FInputs.size() >= 32)
+            break;
+    }
+    FFailed = false;
+    FHaveFrame = false;
+    return true;
+}
+
+void TV4l2Driver::Close()
+{
+    if (FFd < 0)
+        return;
+    End();
+    v4l2_close(FFd);
+    FFd = -1;
+}
+
+bool TV4l2Driver::SetFormat(int AWidth, int AHeight)
+{
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = static_cast<uint32_t>(AWidth);
+    fmt.fmt.pix.height = static_cast<uint32_t>(AHeight);
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    if (Xioctl(FFd, VIDIOC_S_FMT, &fmt) != 0 || fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_RGB24)
+        return false;
+    FWidth = static_cast<int>(fmt.fmt.pix.width);
+    FHeight = static_cast<int>(fmt.fmt.pix.height);
+    FStride = std::max<unsigned>(fmt.fmt.pix.bytesperline, static_cast<unsigned>(FWidth) * 3);
+    return FWidth > 0 && FHeight > 0;
+}
+
+void TV4l2Driver::ListSizes()
+{
+    FSizes.clear();
+    v4l2_frmsizeenum fs{};
+    fs.pixel_format = V4L2_PIX_FMT_RGB24;
+    for (fs.index = 0; Xioctl(FFd, VIDIOC_ENUM_FRAMESIZES, &fs) == 0 && fs.index < 64; ++fs.index) {
+        if (fs.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            FSizes.push_back({static_cast<int>(fs.discrete.width), static_cast<int>(fs.discrete.height)});
+            continue;
+        }
+        // A range: offer the common sizes that lie inside it.
+        static constexpr TSize Common[] = {{160, 120}, {320, 240}, {352, 288}, {640, 480}, {800, 600}, {1280, 720}, {1920, 1080}};
+        for (const auto& s : Common)
+            if (s.Width >= static_cast<int>(fs.stepwise.min_width) && s.Width <= static_cast<int>(fs.stepwise.max_width) &&
+                s.Height >= static_cast<int>(fs.stepwise.min_height) && s.Height <= static_cast<int>(fs.stepwise.max_height))
+                FSizes.push_back(s);
+        break;
+    }
+    std::sort(FSizes.begin(), FSizes.end(), [](const TSize& a, const TSize& b) {
+        return a.Width * a.Height != b.Width * b.Height ? a.Width * a.Height < b.Width * b.Height : a.Width < b.Width;
+    });
+    FSizes.erase(std::unique(FSizes.begin(), FSizes.end(),
+                             [](const TSize& a, const TSize& b) { return a.Width == b.Width && a.Height == b.Height; }),
+                 FSizes.end());
+    if (FSizes.empty())
+        FSizes.push_back({FWidth, FHeight});
+}
+
+bool TV4l2Driver::DlgVideoSource()
+{
+    if (FFd < 0 || FInputs.empty())
+        return false;
+    int current = 0;
+    Xioctl(FFd, VIDIOC_G_INPUT, &current);
+    int chosen = ShowCaptureDialog("Video Source", FInputs, current);
+    if (chosen < 0 || chosen >= static_cast<int>(FInputs.size()))
+        return false;
+    if (chosen == current)
+        return true;
+    const bool streaming = FStreaming;
+    End();
+    bool ok = Xioctl(FFd, VIDIOC_S_INPUT, &chosen) == 0;
+    if (streaming)
+        Begin();
+    return ok;
+}
+
+bool TV4l2Driver::DlgVideoFormat()
+{
+    if (FFd < 0 || FSizes.empty())
+        return false;
+    std::vector<std::string> names;
+    int current = -1;
+    for (size_t i = 0; i < FSizes.size(); ++i) {
+        names.push_back(std::to_string(FSizes[i].Width) + "x" + std::to_string(FSizes[i].Height));
+        if (FSizes[i].Width == FWidth && FSizes[i].Height == FHeight)
+            current = static_cast<int>(i);
+    }
+    int chosen = ShowCaptureDialog("Video Format", names, current);
+    if (chosen < 0 || chosen >= static_cast<int>(names.size()))
+        return false;
+    const bool streaming = FStreaming;
+    End();
+    bool ok = SetFormat(FSizes[chosen].Width, FSizes[chosen].Height);
+    FHaveFrame = false;
+    if (streaming && ok)
+        ok = Begin();
+    return ok;
+}
+
+bool TV4l2Driver::Begin()
+{
+    if (FStreaming)
+        return true;
+    if (FFd < 0 || FFailed)
+        return false;
+    v4l2_requestbuffers req{};
+    req.count = BufferCount;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (Xioctl(FFd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0) {
+        Fail("cannot get buffers", errno);
+        return false;
+    }
+    for (unsigned i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (Xioctl(FFd, VIDIOC_QUERYBUF, &buf) != 0) {
+            Fail("cannot query a buffer", errno);
+            End();
+            return false;
+        }
+        void* p = v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, FFd, buf.m.offset);
+        if (p == MAP_FAILED) {
+            Fail("cannot map a buffer", errno);
+            End();
+            return false;
+        }
+        FBuffers.push_back({p, buf.length});
+        if (Xioctl(FFd, VIDIOC_QBUF, &buf) != 0) {
+            Fail("cannot queue a buffer", errno);
+            End();
+            return false;
+        }
+    }
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Xioctl(FFd, VIDIOC_STREAMON, &type) != 0) {
+        Fail("cannot start streaming", errno);
+        End();
+        return false;
+    }
+    FStreaming = true;
+    return true;
+}
+
+void TV4l2Driver::End()
+{
+    if (FWatching) {
+        UnwatchDescriptor(FFd);
+        FWatching = false;
+    }
+    if (FFd >= 0 && FStreaming) {
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        Xioctl(FFd, VIDIOC_STREAMOFF, &type);
+    }
+    FStreaming = false;
+    for (auto& b : FBuffers)
+        v4l2_munmap(b.Start, b.Length);
+    FBuffers.clear();
+    if (FFd >= 0) {
+        v4l2_requestbuffers req{};
+        req.count = 0;
+        req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        req.memory = V4L2_MEMORY_MMAP;
+        Xioctl(FFd, VIDIOC_REQBUFS, &req);
+    }
+}
+
+void TV4l2Driver::Watch()
+{
+    if (FWatching || !FStreaming)
+        return;
+    FWatching = true;
+    WatchDescriptor(FFd, EPOLLIN, [this](uint32_t events) {
+        if (events & (EPOLLERR | EPOLLHUP)) {
+            UnwatchDescriptor(FFd);
+            FWatching = false;
+        } else {
+            ChangeDescriptor(FFd, 0);
+        }
+        if (TCaptureEvents* e = Events())
+            e->DriverFrameReady();
+    });
+}
+
+bool TV4l2Driver::StartStream()
+{
+    if (!Begin())
+        return false;
+    Watch();
+    return true;
+}
+
+void TV4l2Driver::StopStream() { End(); }
+
+bool TV4l2Driver::Dequeue(bool& Got)
+{
+    Got = false;
+    for (;;) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        if (Xioctl(FFd, VIDIOC_DQBUF, &buf) != 0) {
+            if (errno == EAGAIN)
+                return true;
+            Fail("stopped delivering frames", errno);
+            return false;
+        }
+        if (buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
+            const auto* src = static_cast<const uint8_t*>(FBuffers[buf.index].Start);
+            const size_t need = static_cast<size_t>(FStride) * (FHeight - 1) + static_cast<size_t>(FWidth) * 3;
+            if (buf.bytesused >= need || buf.bytesused == 0) {
+                if (FLatest.Width() != FWidth || FLatest.Height() != FHeight)
+                    FLatest.SetSize(FWidth, FHeight);
+                for (int y = 0; y < FHeight; ++y)
+                    std::memcpy(FLatest.ScanLine(y), src + static_cast<size_t>(y) * FStride, static_cast<size_t>(FWidth) * 3);
+                FHaveFrame = true;
+                Got = true;
+            }
+        }
+        if (Xioctl(FFd, VIDIOC_QBUF, &buf) != 0) {
+            Fail("cannot queue a buffer", errno);
+            return false;
+        }
+    }
+}
+
+void TV4l2Driver::ServiceStream()
+{
+    if (!FStreaming)
+        return;
+    bool got;
+    if (!Dequeue(got))
+        return;
+    if (FWatching)
+        ChangeDescriptor(FFd, EPOLLIN);
+    else
+        Fail("stopped delivering frames", ENODEV);
+}
+
+bool TV4l2Driver::WaitForFrame(int TimeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        int left = TimeoutMs - static_cast<int>(GetTickCount() - start);
+        if (left <= 0) {
+            ReportError(IDS_CAP_NO_FRAME, "Capture device " + FPath + " delivered no frame");
+            return false;
+        }
+        pollfd p{FFd, POLLIN, 0};
+        int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            Fail("stopped delivering frames", r < 0 ? errno : ENODEV);
+            return false;
+        }
+        if (r == 0)
+            continue;
+        bool got;
+        if (!Dequeue(got))
+            return false;
+        if (got)
+            return true;
+    }
+}
+
+bool TV4l2Driver::LatestFrame(TBitmap& Frame)
+{
+    if (!FHaveFrame || FFailed)
+        return false;
+    Frame = FLatest;
+    return true;
+}
+
+bool TV4l2Driver::GrabFrame(TBitmap& Frame)
+{
+    if (FFd < 0 || FFailed)
+        return false;
+    const bool streaming = FStreaming;
+    if (streaming && FHaveFrame) {
+        bool got;
+        if (!Dequeue(got))
+            return false;
+        Frame = FLatest;
+        return true;
+    }
+    if (!streaming && !Begin())
+        return false;
+    bool ok = WaitForFrame(GrabTimeoutMs);
+    if (!streaming)
+        End();
+    else if (FWatching)
+        ChangeDescriptor(FFd, EPOLLIN);
+    if (!ok)
+        return false;
+    Frame = FLatest;
+    return true;
+}
+
+void TV4l2Driver::Fail(const std::string& What, int Error)
+{
+    if (FFailed)
+        return;
+    FFailed = true;
+    const std::string text = "Capture device " + FPath + " " + What + ": " + std::strerror(Error);
+    if (FWatching) {
+        UnwatchDescriptor(FFd);
+        FWatching = false;
+    }
+    ReportError(IDS_CAP_DEVICE_FAILED, text);
+}
