@@ -1,0 +1,532 @@
+#include "http/HttpSrv.h"
+
+#include "http/HttpText.h"
+
+namespace {
+
+constexpr UINT IdleTimerId = 0x4854;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// THttpConnection: reading the request
+
+THttpConnection::THttpConnection(TComponent* AOwner) : TWSocketClient(AOwner)
+{
+    SetLineMode(true);
+    SetLineEdit(false);
+    SetLineEnd("\n");
+    OnDataAvailable = [this](TObject* Sender, WORD Error) { ReceiveRequestData(Sender, Error); };
+}
+
+THttpConnection::~THttpConnection() = default;
+
+void THttpConnection::Dup(SOCKET NewHSocket)
+{
+    TWSocketClient::Dup(NewHSocket);
+    if (GetState() == wsConnected)
+        StartIdleTimer();
+}
+
+void THttpConnection::StartIdleTimer()
+{
+    SetTimer(GetHandle(), IdleTimerId, IdleTimeoutMs);
+    FIdleTimerSet = true;
+}
+
+void THttpConnection::StopIdleTimer()
+{
+    if (FIdleTimerSet) {
+        KillTimer(GetHandle(), IdleTimerId);
+        FIdleTimerSet = false;
+    }
+}
+
+void THttpConnection::DropConnection()
+{
+    FDropping = true;
+    StopIdleTimer();
+    CloseLater();
+}
+
+bool THttpConnection::FireDataAvailable(WORD Error)
+{
+    if (FDropping) {
+        // Not a line any more: read what waits and drop it.
+        char scratch[4096];
+        Receive(scratch, sizeof scratch);
+        return true;
+    }
+    bool handled = TWSocketClient::FireDataAvailable(Error);
+    // A line that is still incomplete must not grow without bound.
+    if (!FDropping && !FAcceptPostedData && GetLineMode() &&
+        static_cast<size_t>(GetBufferedCount()) > MaxLineLength)
+        DropConnection();
+    return handled;
+}
+
+void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
+{
+    if (FDropping) {
+        ReceiveStr();
+        return;
+    }
+    if (FState == hcRequestDone) {
+        if (FAcceptPostedData && OnPostedData) {
+            OnPostedData(this, Error);
+            return;
+        }
+        FRcvdLine = ReceiveStr();
+        return;
+    }
+
+    FRcvdLine = ReceiveStr();
+    if (!FRcvdLine.empty() && FRcvdLine.back() == '\n') {
+        FRcvdLine.pop_back();
+        if (!FRcvdLine.empty() && FRcvdLine.back() == '\r')
+            FRcvdLine.pop_back();
+    }
+    if (FRcvdLine.size() > MaxLineLength) {
+        DropConnection();
+        return;
+    }
+
+    if (FState == hcRequestLine) {
+        FRequestContentType.clear();
+        FRequestContentLength = 0;
+        FRequestAccept.clear();
+        FRequestReferer.clear();
+        FRequestAcceptLanguage.clear();
+        FRequestAcceptEncoding.clear();
+        FRequestUserAgent.clear();
+        FRequestHost.clear();
+        FRequestConnection.clear();
+        // Earlier requests keep at most one request's worth of lines.
+        if (FRequestHeader.size() > static_cast<size_t>(MaxHeaderLines))
+            FRequestHeader.erase(FRequestHeader.begin(), FRequestHeader.end() - MaxHeaderLines);
+        FHeaderLineCount = 0;
+        ParseRequestLine();
+        FState = hcHeader;
+    } else if (FRcvdLine.empty()) {
+        FState = hcRequestDone;
+        StopIdleTimer();
+        DispatchRequest();
+    } else {
+        if (++FHeaderLineCount > MaxHeaderLines) {
+            DropConnection();
+            return;
+        }
+        ParseHeaderLine();
+        FRequestHeader.push_back(FRcvdLine);
+    }
+}
+
+void THttpConnection::ParseRequestLine()
+{
+    THttpRequestLine r = ParseHttpRequestLine(FRcvdLine);
+    FMethod = r.Method;
+    FPath = r.Path;
+    FParams = r.Params;
+    FVersion = r.Version;
+}
+
+void THttpConnection::ParseHeaderLine()
+{
+    std::string value;
+    switch (MatchHttpHeaderLine(FRcvdLine, value)) {
+    case THttpHeaderField::hfNone:
+        break;
+    case THttpHeaderField::hfContentType:
+        FRequestContentType = value;
+        break;
+    case THttpHeaderField::hfContentLength:
+        ParseHttpInteger(value, FRequestContentLength);
+        break;
+    case THttpHeaderField::hfAccept:
+        FRequestAccept = value;
+        break;
+    case THttpHeaderField::hfReferer:
+        FRequestReferer = value;
+        break;
+    case THttpHeaderField::hfAcceptLanguage:
+        FRequestAcceptLanguage = value;
+        break;
+    case THttpHeaderField::hfAcceptEncoding:
+        FRequestAcceptEncoding = value;
+        break;
+    case THttpHeaderField::hfUserAgent:
+        FRequestUserAgent = value;
+        break;
+    case THttpHeaderField::hfHost:
+        FRequestHost = value;
+        break;
+    case THttpHeaderField::hfConnection:
+        FRequestConnection = value;
+        break;
+    }
+}
+
+void THttpConnection::FinishAnswer()
+{
+    FState = hcRequestLine;
+    if (!IsKeepAlive(FRequestConnection))
+        CloseLater();
+    else
+        StartIdleTimer();
+}
+
+void THttpConnection::WndProc(TMessage& MsgRec)
+{
+    try {
+        if (MsgRec.Msg == WM_ANSWER_DONE) {
+            FinishAnswer();
+        } else if (MsgRec.Msg == WM_TIMER && MsgRec.WParam == IdleTimerId) {
+            StopIdleTimer();
+            if (FState != hcRequestDone && !FDropping)
+                DropConnection();
+        } else {
+            TWSocketClient::WndProc(MsgRec);
+        }
+    } catch (Exception& E) {
+        HandleBgException(E);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// THttpConnection: answering
+
+void THttpConnection::FireGetDocument(THttpGetFlag& Flags)
+{
+    if (OnGetDocument)
+        OnGetDocument(this, Flags);
+}
+
+void THttpConnection::FireHeadDocument(THttpGetFlag& Flags)
+{
+    if (OnHeadDocument)
+        OnHeadDocument(this, Flags);
+}
+
+void THttpConnection::FirePostDocument(THttpGetFlag& Flags)
+{
+    if (OnPostDocument)
+        OnPostDocument(this, Flags);
+}
+
+void THttpConnection::DispatchRequest()
+{
+    // A path that is empty or climbs out of the document directory is
+    // never mapped.
+    if (!IsSafeHttpPath(FPath)) {
+        SendNotFound();
+        CloseLater();
+        return;
+    }
+    FDocument = MapHttpDocument(FDocDir, FPath, FDefaultDoc);
+    FMappedDocument = FDocument;
+    if (FMethod == "GET")
+        ServeGet();
+    else if (FMethod == "POST")
+        ServePost();
+    else if (FMethod == "HEAD")
+        ServeHead();
+    else {
+        SendNotFound();
+        CloseLater();
+    }
+}
+
+bool THttpConnection::DocumentServable() const
+{
+    if (!FileExists(FDocument))
+        return false;
+    // The mapped path must not lead outside DocDir through a link; a
+    // document chosen by the handler is the handler's business.
+    return FDocument != FMappedDocument || DocumentInsideDir(FDocDir, FDocument);
+}
+
+void THttpConnection::ServeGet()
+{
+    THttpGetFlag flags = gfSendFile;
+    FireGetDocument(flags);
+    switch (flags) {
+    case gfSendFile:
+        if (DocumentServable()) {
+            SendFileHeader(true);
+        } else {
+            SendNotFound();
+            CloseLater();
+        }
+        break;
+    case gfSendStream:
+        StartBodyTransfer();
+        break;
+    case gfHandled:
+        break;
+    case gfNotFound:
+        SendNotFound();
+        CloseLater();
+        break;
+    default:
+        CloseLater();
+        break;
+    }
+}
+
+void THttpConnection::ServeHead()
+{
+    THttpGetFlag flags = gfSendFile;
+    FireHeadDocument(flags);
+    switch (flags) {
+    case gfSendFile:
+        if (DocumentServable()) {
+            SendFileHeader(false);
+        } else {
+            SendNotFound();
+            CloseLater();
+        }
+        break;
+    case gfSendStream:
+        StartBodyTransfer();
+        break;
+    case gfHandled:
+        break;
+    case gfNotFound:
+        SendNotFound();
+        CloseLater();
+        break;
+    default:
+        CloseLater();
+        break;
+    }
+}
+
+void THttpConnection::ServePost()
+{
+    THttpGetFlag flags = gfNotFound;
+    FirePostDocument(flags);
+    if (flags == gfNotFound) {
+        SendNotFound();
+        CloseLater();
+    } else if (flags == gfAcceptData) {
+        FAcceptPostedData = true;
+    }
+}
+
+void THttpConnection::SendNotFound()
+{
+    std::string body = HttpNotFoundBody(FPath);
+    AppendStrToSendBuffer(HttpNotFoundHeader(FVersion, body.size()));
+    SendStr(body);
+}
+
+void THttpConnection::SendFileHeader(bool WithBody)
+{
+    FDocContentType = ContentTypeFromExt(FDocument);
+    FDocStream.reset();
+    try {
+        FDocStream = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite);
+    } catch (const EStreamError&) {
+        // Exists but cannot be opened: answer instead of leaving the
+        // client waiting.
+        SendNotFound();
+        CloseLater();
+        return;
+    }
+    int64_t size = FDocStream->Size();
+    if (!WithBody)
+        FDocStream->Seek(0, soFromEnd);
+    OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
+    SendStr(HttpFileHeader(FVersion, FDocContentType, size));
+    if (WithBody)
+        StartBodyTransfer();
+}
+
+void THttpConnection::StartBodyTransfer()
+{
+    if (!FDocStream) {
+        CloseLater();
+        return;
+    }
+    if (!FDocBuf)
+        FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
+    OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
+    SendNextChunk(this, 0);
+}
+
+void THttpConnection::SendNextChunk(TObject*, WORD)
+{
+    if (!FDocStream)
+        return;
+    if (!FDocBuf)
+        FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
+    int32_t n = FDocStream->Read(FDocBuf.get(), FBufSize);
+    if (n > 0) {
+        Send(FDocBuf.get(), n);
+        return;
+    }
+    // End of the file, or a read error: the answer is over.
+    FDocStream.reset();
+    Shutdown(1);
+    Sleep(0);
+    PostMessage(GetHandle(), WM_ANSWER_DONE, 0, 0);
+}
+
+// ---------------------------------------------------------------------------
+// THttpServer
+
+THttpServer::THttpServer(TComponent* AOwner) : TComponent(AOwner)
+{
+    FWSocketServer = std::make_unique<TWSocketServer>(this);
+}
+
+THttpServer::~THttpServer()
+{
+    if (FWSocketServer) {
+        // Nothing reaches the application while the server goes away.
+        FWSocketServer->OnSessionClosed = nullptr;
+        FWSocketServer->OnChangeState = nullptr;
+        FWSocketServer->OnClientDisconnect = nullptr;
+        FWSocketServer.reset();
+    }
+}
+
+void THttpServer::Notification(TComponent* AComponent, TOperation Operation)
+{
+    TComponent::Notification(AComponent, Operation);
+    // The listening socket destroyed by someone else is forgotten.
+    if (Operation == opRemove && FWSocketServer && AComponent == FWSocketServer.get())
+        static_cast<void>(FWSocketServer.release());
+}
+
+void THttpServer::Start()
+{
+    if (!FWSocketServer)
+        FWSocketServer = std::make_unique<TWSocketServer>(this);
+    TWSocketServer* ls = FWSocketServer.get();
+    if (ls->GetState() == wsListening)
+        return;
+    ls->SetClientClass(FClientClass);
+    ls->OnClientCreate = [this](TObject*, TWSocketClient* Client) {
+        Client->SetLingerOnOff(FLingerOnOff);
+        Client->SetLingerTimeout(FLingerTimeout);
+    };
+    ls->OnClientConnect = [this](TObject*, TWSocketClient* Client, WORD Error) {
+        if (auto* conn = dynamic_cast<THttpConnection*>(Client))
+            SetUpConnection(conn, Error);
+    };
+    ls->OnClientDisconnect = [this](TObject*, TWSocketClient* Client, WORD Error) {
+        if (auto* conn = dynamic_cast<THttpConnection*>(Client))
+            FireClientDisconnect(conn, Error);
+    };
+    ls->OnSessionClosed = [this](TObject*, WORD) { FireServerStopped(); };
+    ls->OnChangeState = [this](TObject*, TSocketState, TSocketState NewState) {
+        if (NewState == wsListening)
+            FireServerStarted();
+    };
+    ls->SetBanner("");
+    ls->SetProto("tcp");
+    ls->SetPort(FPort);
+    ls->SetAddr(FAddr);
+    ls->Listen();
+}
+
+void THttpServer::Stop()
+{
+    if (!FWSocketServer)
+        return;
+    FWSocketServer->Close();
+    for (int i = FWSocketServer->ClientCount() - 1; i >= 0; --i) {
+        try {
+            if (TWSocketClient* c = FWSocketServer->ClientAt(i))
+                c->Abort();
+        } catch (...) {
+        }
+    }
+}
+
+void THttpServer::SetPort(const std::string& Value)
+{
+    if (Value == FPort)
+        return;
+    FPort = Value;
+    RestartIfListening();
+}
+
+void THttpServer::SetAddr(const std::string& Value)
+{
+    if (Value == FAddr)
+        return;
+    FAddr = Value;
+    RestartIfListening();
+}
+
+void THttpServer::RestartIfListening()
+{
+    if (FWSocketServer && FWSocketServer->GetState() == wsListening) {
+        FWSocketServer->Close();
+        Start();
+    }
+}
+
+void THttpServer::SetUpConnection(THttpConnection* Client, WORD Error)
+{
+    Client->SetLineMode(true);
+    Client->SetLineEdit(false);
+    Client->SetLineEnd("\n");
+    Client->SetDocDir(FDocDir);
+    Client->SetDefaultDoc(FDefaultDoc);
+    Client->OnGetDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireGetDocument(Client, Flags); };
+    Client->OnHeadDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireHeadDocument(Client, Flags); };
+    Client->OnPostDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FirePostDocument(Client, Flags); };
+    Client->OnPostedData = [this, Client](TObject*, WORD E) { FirePostedData(Client, E); };
+    FireClientConnect(Client, Error);
+}
+
+void THttpServer::FireServerStarted()
+{
+    if (OnServerStarted)
+        OnServerStarted(this);
+}
+
+void THttpServer::FireServerStopped()
+{
+    if (OnServerStopped)
+        OnServerStopped(this);
+}
+
+void THttpServer::FireClientConnect(THttpConnection* Client, WORD Error)
+{
+    if (OnClientConnect)
+        OnClientConnect(this, Client, Error);
+}
+
+void THttpServer::FireClientDisconnect(THttpConnection* Client, WORD Error)
+{
+    if (OnClientDisconnect)
+        OnClientDisconnect(this, Client, Error);
+}
+
+void THttpServer::FireGetDocument(THttpConnection* Client, THttpGetFlag& Flags)
+{
+    if (OnGetDocument)
+        OnGetDocument(this, Client, Flags);
+}
+
+void THttpServer::FireHeadDocument(THttpConnection* Client, THttpGetFlag& Flags)
+{
+    if (OnHeadDocument)
+        OnHeadDocument(this, Client, Flags);
+}
+
+void THttpServer::FirePostDocument(THttpConnection* Client, THttpGetFlag& Flags)
+{
+    if (OnPostDocument)
+        OnPostDocument(this, Client, Flags);
+}
+
+void THttpServer::FirePostedData(THttpConnection* Client, WORD Error)
+{
+    if (OnPostedData)
+        OnPostedData(this, Client, Error);
+}

@@ -1,0 +1,197 @@
+// The HTTP server: THttpConnection reads one browser's requests line by
+// line and answers them from the document directory; THttpServer listens,
+// sets up every connection and hands its events to the application.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/WSocketS.h"
+#include "platform/FileStream.h"
+
+// Posted by a connection to its own window when a file answer is complete.
+constexpr UINT WM_ANSWER_DONE = WM_USER + 40;
+
+// What a document handler asks for; any other value closes (GET, HEAD).
+enum THttpGetFlag : uint8_t { gfSendFile, gfSendStream, gfHandled, gfNotFound, gfAcceptData };
+
+using THttpGetConnEvent = std::function<void(TObject* Sender, THttpGetFlag& Flags)>;
+
+// Awaiting the request line, reading header lines, request complete.
+enum THttpRequestState : uint8_t { hcRequestLine, hcHeader, hcRequestDone };
+
+class THttpConnection : public TWSocketClient {
+public:
+    // Limits that keep a slow or hostile client from holding the server.
+    static constexpr size_t MaxLineLength = 8192;
+    static constexpr int MaxHeaderLines = 100;
+    static constexpr UINT IdleTimeoutMs = 60000;
+
+    explicit THttpConnection(TComponent* AOwner);
+    ~THttpConnection() override;
+
+    const std::string& GetMethod() const { return FMethod; }
+    const std::string& GetVersion() const { return FVersion; }
+    const std::string& GetPath() const { return FPath; }
+    const std::string& GetParams() const { return FParams; }
+    // Every header line received on this connection, in arrival order (the
+    // oldest are dropped beyond a bound on a kept-alive connection).
+    const std::vector<std::string>& GetRequestHeader() const { return FRequestHeader; }
+    THttpRequestState GetRequestState() const { return FState; }
+    const std::string& GetDocDir() const { return FDocDir; }
+    void SetDocDir(const std::string& Value) { FDocDir = Value; }
+    const std::string& GetDefaultDoc() const { return FDefaultDoc; }
+    void SetDefaultDoc(const std::string& Value) { FDefaultDoc = Value; }
+    // The file to answer with; a handler may change it.
+    const std::string& GetDocument() const { return FDocument; }
+    void SetDocument(const std::string& Value) { FDocument = Value; }
+    // Installs the open stream that gfSendStream sends (replacing one still
+    // open).
+    void SetDocStream(std::unique_ptr<TStream> Stream) { FDocStream = std::move(Stream); }
+    TStream* GetDocStream() const { return FDocStream.get(); }
+
+    int32_t ReqContentLength() const { return FRequestContentLength; }
+    const std::string& ReqContentType() const { return FRequestContentType; }
+    const std::string& ReqAccept() const { return FRequestAccept; }
+    const std::string& ReqReferer() const { return FRequestReferer; }
+    const std::string& ReqAcceptLanguage() const { return FRequestAcceptLanguage; }
+    const std::string& ReqAcceptEncoding() const { return FRequestAcceptEncoding; }
+    const std::string& ReqUserAgent() const { return FRequestUserAgent; }
+    const std::string& ReqHost() const { return FRequestHost; }
+    const std::string& ReqConnection() const { return FRequestConnection; }
+
+    THttpGetConnEvent OnGetDocument;
+    THttpGetConnEvent OnHeadDocument;
+    THttpGetConnEvent OnPostDocument;
+    TDataAvailable OnPostedData;
+
+    void Dup(SOCKET NewHSocket) override;
+
+protected:
+    virtual void FireGetDocument(THttpGetFlag& Flags);
+    virtual void FireHeadDocument(THttpGetFlag& Flags);
+    virtual void FirePostDocument(THttpGetFlag& Flags);
+
+    void WndProc(TMessage& MsgRec) override;
+    bool FireDataAvailable(WORD Error) override;
+
+    void ReceiveRequestData(TObject* Sender, WORD Error);
+    void ParseRequestLine();
+    void ParseHeaderLine();
+    void DispatchRequest();
+    void ServeGet();
+    void ServeHead();
+    void ServePost();
+    void SendNotFound();
+    void SendFileHeader(bool WithBody);
+    void StartBodyTransfer();
+    void SendNextChunk(TObject* Sender, WORD Error);
+    void FinishAnswer();
+
+private:
+    bool DocumentServable() const;
+    // Closes a connection whose client broke a limit; what it still sends
+    // is read and dropped.
+    void DropConnection();
+    void StartIdleTimer();
+    void StopIdleTimer();
+
+    std::string FRcvdLine;
+    std::string FMethod;
+    std::string FVersion;
+    std::string FPath;
+    std::string FParams;
+    std::vector<std::string> FRequestHeader;
+    THttpRequestState FState = hcRequestLine;
+    std::string FDocDir;
+    std::string FDefaultDoc;
+    std::string FDocument;
+    std::unique_ptr<TStream> FDocStream;
+    std::unique_ptr<char[]> FDocBuf;
+    std::string FDocContentType;
+    int32_t FRequestContentLength = 0;
+    std::string FRequestContentType;
+    std::string FRequestAccept;
+    std::string FRequestReferer;
+    std::string FRequestAcceptLanguage;
+    std::string FRequestAcceptEncoding;
+    std::string FRequestUserAgent;
+    std::string FRequestHost;
+    std::string FRequestConnection;
+    bool FAcceptPostedData = false;
+
+    std::string FMappedDocument;  // Document as mapped from the request path
+    int FHeaderLineCount = 0;     // header lines of the current request
+    bool FDropping = false;
+    bool FIdleTimerSet = false;
+};
+
+class THttpServer;
+using THttpConnectEvent = std::function<void(TObject* Sender, THttpConnection* Client, WORD Error)>;
+using THttpGetEvent = std::function<void(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags)>;
+using THttpPostedDataEvent = std::function<void(TObject* Sender, THttpConnection* Client, WORD Error)>;
+
+class THttpServer : public TComponent {
+public:
+    explicit THttpServer(TComponent* AOwner);
+    ~THttpServer() override;
+
+    const std::string& GetPort() const { return FPort; }
+    void SetPort(const std::string& Value);
+    const std::string& GetAddr() const { return FAddr; }
+    void SetAddr(const std::string& Value);
+    const TWSocketClientClass& GetClientClass() const { return FClientClass; }
+    void SetClientClass(TWSocketClientClass Value) { FClientClass = std::move(Value); }
+    const std::string& GetDocDir() const { return FDocDir; }
+    void SetDocDir(const std::string& Value) { FDocDir = Value; }
+    const std::string& GetDefaultDoc() const { return FDefaultDoc; }
+    void SetDefaultDoc(const std::string& Value) { FDefaultDoc = Value; }
+    TSocketLingerOnOff GetLingerOnOff() const { return FLingerOnOff; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
+    int GetLingerTimeout() const { return FLingerTimeout; }
+    void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+    // The listening socket, null after it has been destroyed.
+    TWSocketServer* GetWSocketServer() const { return FWSocketServer.get(); }
+
+    TNotifyEvent OnServerStarted;
+    TNotifyEvent OnServerStopped;
+    THttpConnectEvent OnClientConnect;
+    THttpConnectEvent OnClientDisconnect;
+    THttpGetEvent OnGetDocument;
+    THttpGetEvent OnHeadDocument;
+    THttpGetEvent OnPostDocument;
+    THttpPostedDataEvent OnPostedData;
+
+    // Listens on Addr:Port; nothing when already listening.
+    virtual void Start();
+    // Stops listening and aborts every connection.
+    virtual void Stop();
+
+protected:
+    virtual void FireServerStarted();
+    virtual void FireServerStopped();
+    virtual void FirePostDocument(THttpConnection* Client, THttpGetFlag& Flags);
+    virtual void FirePostedData(THttpConnection* Client, WORD Error);
+    void FireClientConnect(THttpConnection* Client, WORD Error);
+    void FireClientDisconnect(THttpConnection* Client, WORD Error);
+    void FireGetDocument(THttpConnection* Client, THttpGetFlag& Flags);
+    void FireHeadDocument(THttpConnection* Client, THttpGetFlag& Flags);
+
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+    void SetUpConnection(THttpConnection* Client, WORD Error);
+    void RestartIfListening();
+
+    std::unique_ptr<TWSocketServer> FWSocketServer;
+    std::string FPort = "80";
+    std::string FAddr = "0.0.0.0";
+    TWSocketClientClass FClientClass = ClientClassOf<THttpConnection>();
+    std::string FDocDir = "/var/www";
+    std::string FDefaultDoc = "index.html";
+    TSocketLingerOnOff FLingerOnOff = wsLingerNoSet;
+    int FLingerTimeout = 0;
+};

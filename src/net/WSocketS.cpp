@@ -1,0 +1,228 @@
+#include "net/WSocketS.h"
+
+#include <algorithm>
+
+namespace {
+
+// After a failed accept the listening socket rests this long before it
+// takes the next connection, so a lack of descriptors cannot spin the loop.
+constexpr UINT AcceptRetryTimerId = 1;
+constexpr UINT AcceptRetryMs = 100;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// TWSocketClient
+
+TWSocketClient::TWSocketClient(TComponent* AOwner) : TWSocket(AOwner)
+{
+    // Joins the client list of a server that owns it.
+    if (auto* server = dynamic_cast<TCustomWSocketServer*>(AOwner))
+        server->AddClient(this);
+}
+
+void TWSocketClient::SendBanner()
+{
+    if (!FBanner.empty())
+        SendStr(FBanner + "\r\n");
+}
+
+std::string TWSocketClient::GetPeerAddr() { return FPeerAddr; }
+
+std::string TWSocketClient::GetPeerPort() { return FPeerPort; }
+
+void TWSocketClient::Dup(SOCKET NewHSocket)
+{
+    TWSocket::Dup(NewHSocket);
+    FPeerAddr = TWSocket::GetPeerAddr();
+    FPeerPort = TWSocket::GetPeerPort();
+}
+
+void TWSocketClient::FireSessionClosed(WORD Error)
+{
+    if (FSessionClosedFlag)
+        return;
+    FSessionClosedFlag = true;
+    if (FServer)
+        PostMessage(FServer->GetHandle(), WM_CLIENT_CLOSED_NOTIFY, 0, reinterpret_cast<LPARAM>(this));
+    TWSocket::FireSessionClosed(Error);
+}
+
+// ---------------------------------------------------------------------------
+// TCustomWSocketServer
+
+TCustomWSocketServer::TCustomWSocketServer(TComponent* AOwner) : TWSocket(AOwner) {}
+
+TCustomWSocketServer::~TCustomWSocketServer()
+{
+    KillTimer(GetHandle(), AcceptRetryTimerId);
+    while (!FClientList.empty()) {
+        TWSocketClient* client = FClientList.back().Client;
+        FClientList.pop_back();
+        try {
+            delete client;
+        } catch (...) {
+        }
+    }
+}
+
+int TCustomWSocketServer::ClientCount() const { return static_cast<int>(FClientList.size()); }
+
+TWSocketClient* TCustomWSocketServer::ClientAt(int Index) const
+{
+    if (Index < 0 || Index >= ClientCount())
+        return nullptr;
+    return FClientList[static_cast<size_t>(Index)].Client;
+}
+
+bool TCustomWSocketServer::IsClient(const TWSocketClient* Client) const
+{
+    return std::any_of(FClientList.begin(), FClientList.end(),
+                       [Client](const TClientEntry& e) { return e.Client == Client; });
+}
+
+void TCustomWSocketServer::FireClientCreate(TWSocketClient* Client)
+{
+    if (OnClientCreate)
+        OnClientCreate(this, Client);
+}
+
+void TCustomWSocketServer::FireClientConnect(TWSocketClient* Client, WORD Error)
+{
+    if (OnClientConnect)
+        OnClientConnect(this, Client, Error);
+}
+
+void TCustomWSocketServer::FireClientDisconnect(TWSocketClient* Client, WORD Error)
+{
+    if (OnClientDisconnect)
+        OnClientDisconnect(this, Client, Error);
+}
+
+void TCustomWSocketServer::AddClient(TWSocketClient* Client)
+{
+    if (!IsClient(Client))
+        FClientList.push_back(TClientEntry{Client, Client});
+}
+
+void TCustomWSocketServer::RemoveClient(const TComponent* Component)
+{
+    auto it = std::find_if(FClientList.begin(), FClientList.end(),
+                           [Component](const TClientEntry& e) { return e.Component == Component; });
+    if (it != FClientList.end())
+        FClientList.erase(it);
+}
+
+void TCustomWSocketServer::FreeClient(TWSocketClient* Client)
+{
+    RemoveClient(Client);
+    delete Client;
+}
+
+void TCustomWSocketServer::Notification(TComponent* AComponent, TOperation Operation)
+{
+    TWSocket::Notification(AComponent, Operation);
+    // A client registers itself once it is a client (see its constructor);
+    // here it leaves the list, whoever destroys it.
+    if (Operation == opRemove)
+        RemoveClient(AComponent);
+}
+
+void TCustomWSocketServer::FireSessionAvailable(WORD Error)
+{
+    TWSocket::FireSessionAvailable(Error);
+    if (Error != 0)
+        return;
+
+    ++FClientNum;
+    TWSocketClient* client = FClientClass(this).release();
+    AddClient(client);
+    FireClientCreate(client);
+    client->SetName(Name() + "Client" + std::to_string(FClientNum));
+    client->SetBanner(FBanner);
+    client->SetServer(this);
+
+    try {
+        SOCKET h = Accept();
+        if (h == INVALID_SOCKET) {
+            // Reported by Accept through OnError; drop the half-made client.
+            if (IsClient(client))
+                FreeClient(client);
+            Pause();
+            SetTimer(GetHandle(), AcceptRetryTimerId, AcceptRetryMs);
+            return;
+        }
+        client->Dup(h);
+    } catch (Exception& E) {
+        AcceptFailed(client, E);
+        return;
+    }
+
+    FireClientConnect(client, Error);
+
+    if (IsClient(client) && client->GetState() == wsConnected) {
+        if (FMaxClients <= 0 || FMaxClients >= ClientCount()) {
+            client->SendBanner();
+        } else {
+            client->SetBanner(FBannerToBusy);
+            client->SendBanner();
+            client->Close();
+        }
+    }
+}
+
+void TCustomWSocketServer::AcceptFailed(TWSocketClient* Client, Exception& E)
+{
+    // The listening socket stays open: the client that could not be
+    // connected is freed at once, the failure goes to OnBgException, and
+    // listening resumes after a short rest.
+    if (IsClient(Client))
+        FreeClient(Client);
+    if (GetState() == wsListening) {
+        Pause();
+        SetTimer(GetHandle(), AcceptRetryTimerId, AcceptRetryMs);
+    }
+    bool canClose = false;
+    if (OnBgException) {
+        try {
+            OnBgException(this, E, canClose);
+        } catch (...) {
+        }
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+void TCustomWSocketServer::WndProc(TMessage& MsgRec)
+{
+    if (MsgRec.Msg == WM_CLIENT_CLOSED_NOTIFY) {
+        auto* client = reinterpret_cast<TWSocketClient*>(MsgRec.LParam);
+        if (!IsClient(client))
+            return;  // already destroyed by someone else
+        try {
+            try {
+                FireClientDisconnect(client, 0);
+            } catch (...) {
+                if (IsClient(client))
+                    FreeClient(client);
+                throw;
+            }
+            if (IsClient(client))
+                FreeClient(client);
+        } catch (Exception& E) {
+            HandleBgException(E);
+        }
+        return;
+    }
+    if (MsgRec.Msg == WM_TIMER && MsgRec.WParam == AcceptRetryTimerId) {
+        KillTimer(GetHandle(), AcceptRetryTimerId);
+        if (GetState() == wsListening)
+            Resume();
+        return;
+    }
+    TWSocket::WndProc(MsgRec);
+}

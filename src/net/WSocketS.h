@@ -1,0 +1,115 @@
+// A listening TCP socket that keeps one client object per accepted
+// connection: created by class, named, greeted with a banner, refused
+// politely beyond MaxClients, and released from the message loop after it
+// has closed.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/WSocket.h"
+
+// Posted by a client to its server's window: wParam 0, lParam the client.
+constexpr UINT WM_CLIENT_CLOSED_NOTIFY = WM_USER + 30;
+
+class TCustomWSocketServer;
+
+class TWSocketClient : public TWSocket {
+public:
+    explicit TWSocketClient(TComponent* AOwner);
+
+    const std::string& GetBanner() const { return FBanner; }
+    void SetBanner(const std::string& Value) { FBanner = Value; }
+    TCustomWSocketServer* GetServer() const { return FServer; }
+    void SetServer(TCustomWSocketServer* Value) { FServer = Value; }
+
+    // Sends Banner and CR LF, unless Banner is empty.
+    virtual void SendBanner();
+
+    // The peer as captured when the connection was adopted; still readable
+    // after the close.
+    std::string GetPeerAddr() override;
+    std::string GetPeerPort() override;
+    void Dup(SOCKET NewHSocket) override;
+
+protected:
+    void FireSessionClosed(WORD Error) override;
+
+    std::string FBanner;
+    TCustomWSocketServer* FServer = nullptr;
+    std::string FPeerAddr;
+    std::string FPeerPort;
+    bool FSessionClosedFlag = false;
+};
+
+// The class of the client objects: makes one with the given owner.
+using TWSocketClientClass = std::function<std::unique_ptr<TWSocketClient>(TComponent* Owner)>;
+
+template <class T>
+TWSocketClientClass ClientClassOf()
+{
+    return [](TComponent* Owner) -> std::unique_ptr<TWSocketClient> { return std::make_unique<T>(Owner); };
+}
+
+using TWSocketClientCreateEvent = std::function<void(TObject* Sender, TWSocketClient* Client)>;
+using TWSocketClientConnectEvent = std::function<void(TObject* Sender, TWSocketClient* Client, WORD Error)>;
+
+class TCustomWSocketServer : public TWSocket {
+public:
+    explicit TCustomWSocketServer(TComponent* AOwner);
+    ~TCustomWSocketServer() override;
+
+    const std::string& GetBanner() const { return FBanner; }
+    void SetBanner(const std::string& Value) { FBanner = Value; }
+    const std::string& GetBannerToBusy() const { return FBannerToBusy; }
+    void SetBannerToBusy(const std::string& Value) { FBannerToBusy = Value; }
+    const TWSocketClientClass& GetClientClass() const { return FClientClass; }
+    void SetClientClass(TWSocketClientClass Value) { FClientClass = std::move(Value); }
+    // Most clients served at once; 0 or less: no limit.
+    int GetMaxClients() const { return FMaxClients; }
+    void SetMaxClients(int Value) { FMaxClients = Value; }
+
+    TWSocketClientCreateEvent OnClientCreate;
+    TWSocketClientConnectEvent OnClientConnect;
+    TWSocketClientConnectEvent OnClientDisconnect;
+
+    virtual int ClientCount() const;
+    // Null for an index outside the list.
+    virtual TWSocketClient* ClientAt(int Index) const;
+    bool IsClient(const TWSocketClient* Client) const;
+
+protected:
+    virtual void FireClientCreate(TWSocketClient* Client);
+    virtual void FireClientConnect(TWSocketClient* Client, WORD Error);
+    virtual void FireClientDisconnect(TWSocketClient* Client, WORD Error);
+
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+    void WndProc(TMessage& MsgRec) override;
+    void FireSessionAvailable(WORD Error) override;
+
+    std::string FBanner = "Welcome to TcpSrv";
+    std::string FBannerToBusy = "Sorry, too many clients";
+    TWSocketClientClass FClientClass = ClientClassOf<TWSocketClient>();
+
+private:
+    friend class TWSocketClient;
+    struct TClientEntry {
+        TComponent* Component;
+        TWSocketClient* Client;
+    };
+    void AddClient(TWSocketClient* Client);
+    void RemoveClient(const TComponent* Component);
+    void FreeClient(TWSocketClient* Client);
+    void AcceptFailed(TWSocketClient* Client, Exception& E);
+
+    std::vector<TClientEntry> FClientList;
+    int FClientNum = 0;
+    int FMaxClients = 0;
+};
+
+class TWSocketServer : public TCustomWSocketServer {
+public:
+    explicit TWSocketServer(TComponent* AOwner) : TCustomWSocketServer(AOwner) {}
+};
