@@ -1,0 +1,35 @@
+// Shared pieces of the GUI tests: one QApplication per process and a wait
+// that runs the Qt loop until a condition holds or a deadline passes.
+#pragma once
+
+#include <functional>
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
+
+inline QApplication& TestApp()
+{
+    static int argc = 1;
+    static char name[] = "test_gui";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 5000)
+{
+    TestApp();
+    // The timer makes sure a blocking pass wakes up at the deadline.
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.start(TimeoutMs);
+    QDeadlineTimer deadline(TimeoutMs);
+    while (!Done()) {
+        if (deadline.hasExpired())
+            return false;
+        QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
