@@ -107,6 +107,7 @@ private:
 
 // The capture windows of this program, by handle.
 std::unordered_map<HWND, std::shared_ptr<TCapWindow>> gCapWindows;
+TCapMessageObserver gObserver;
 
 std::shared_ptr<TCapWindow> FindCapWindow(HWND Wnd)
 {
@@ -119,6 +120,10 @@ LRESULT CapWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     auto self = FindCapWindow(Wnd);
     if (!self)
         return DefWindowProc(Wnd, Msg, wParam, lParam);
+    if (gObserver) {
+        TCapMessageObserver observer = gObserver;
+        observer(Wnd, Msg, wParam, lParam);
+    }
     if (Msg == WM_DESTROY) {
         gCapWindows.erase(Wnd);
         self->Destroyed = true;
@@ -398,3 +403,5 @@ void capSetPreviewSink(HWND hCapWnd, TPreviewSink Sink)
     if (auto w = FindCapWindow(hCapWnd))
         w->Sink = std::move(Sink);
 }
+
+void capSetMessageObserver(TCapMessageObserver Observer) { gObserver = std::move(Observer); }

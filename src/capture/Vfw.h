@@ -145,3 +145,8 @@ BOOL capGetDriverDescriptionA(WORD wDriverIndex, char* lpszName, int cbName, cha
 // on the capture window's thread, from its message dispatch.
 using TPreviewSink = std::function<void(const TBitmap& Frame)>;
 void capSetPreviewSink(HWND hCapWnd, TPreviewSink Sink);
+
+// Diagnostics: Observer sees every message that reaches a capture window's
+// own procedure (null: none).
+using TCapMessageObserver = std::function<void(HWND hCapWnd, UINT Msg, WPARAM wParam, LPARAM lParam)>;
+void capSetMessageObserver(TCapMessageObserver Observer);
