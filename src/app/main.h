@@ -1,0 +1,133 @@
+// The main window Tcapmain (instance capmain): its components, the
+// settings record and the settings file, the skin and the status line.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/AnimWnd.h"
+#include "app/Forms.h"
+#include "platform/IniFiles.h"
+#include "platform/Timer.h"
+
+// Where the program keeps its files and what it was started with; set by
+// the front end before the main window is created.
+struct TStartup {
+    std::string DocDir;      // empty: $XDG_DATA_HOME/quorrelane/
+    std::string ConfigFile;  // empty: $XDG_CONFIG_HOME/quorrelane/videosetting.ini
+    std::vector<std::string> Args;  // the arguments left after the options
+};
+extern TStartup Startup;
+
+// The status line: every new caption is painted at once, so pending
+// messages are processed each time it is set.
+class TStatusLine : public TLabel {
+public:
+    explicit TStatusLine(TComponent* AOwner) : TLabel(AOwner) {}
+    void SetCaption(const std::string& Value);
+};
+
+class Tcapmain : public TForm {
+public:
+    explicit Tcapmain(TComponent* AOwner);
+    ~Tcapmain() override;
+
+    // Components, in declaration order.
+    // FrameGrabber1 (TFrameGrabber) goes here.
+    TPopupMenu* PopupMenu1 = nullptr;
+    TMenuItem* src1 = nullptr;
+    TMenuItem* format1 = nullptr;
+    TSpeedButton* SpeedButton1 = nullptr;
+    TSpeedButton* SpeedButton2 = nullptr;
+    TEdit* Edit1 = nullptr;
+    // srv (THttpServer) goes here.
+    TLabel* Label1 = nullptr;
+    // ftp (TFtpClient) goes here.
+    TSpeedButton* SpeedButton4 = nullptr;
+    TImage* Image1 = nullptr;
+    TImage* Imagel = nullptr;
+    TImage* Imagelb = nullptr;
+    TImage* Imagelt = nullptr;
+    TImage* Imagert = nullptr;
+    TImage* Imager = nullptr;
+    TImage* Imagerb = nullptr;
+    TShape* s1 = nullptr;
+    TSpeedButton* SpeedButton6 = nullptr;
+    TSpeedButton* SpeedButton5 = nullptr;
+    TLabel* Label2 = nullptr;
+    TSpeedButton* SpeedButton3 = nullptr;
+    TAnimateWindow* am = nullptr;
+    TImage* im32 = nullptr;
+    TImage* im31 = nullptr;
+    TImage* im12 = nullptr;
+    TImage* im11 = nullptr;
+    TSpeedButton* SpeedButton7 = nullptr;
+    TLabel* Label3 = nullptr;
+    TTimer* Timer1 = nullptr;
+    TSpeedButton* SpeedButton8 = nullptr;
+    TMenuItem* Effect1 = nullptr;
+    TStatusLine* msg = nullptr;
+    TEdit* Edit2 = nullptr;
+    TButton* Button1 = nullptr;
+
+    // Window events.
+    void FormCreate(TObject* Sender);
+    void FormShow(TObject* Sender);
+    void FormClose(TObject* Sender, TCloseAction& Action);
+    void FormResize(TObject* Sender);
+
+    // Caption functions of the skinned frame.
+    void Label2MouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    void SpeedButton5Click(TObject* Sender);
+    void SpeedButton6Click(TObject* Sender);
+    void SpeedButton8MouseUp(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    void amMinimize(TObject* Sender);
+    void amRestore(TObject* Sender);
+
+    // Paints the skin border over the whole of Image.
+    void PaintSkinFrame(TImage* Image);
+
+    // The capture control's driver selection (FrameGrabber1 takes it over).
+    int DriverIndex() const;
+    void SetDriverIndex(int Value);
+    void CloseDriver();
+
+    int HttpPort = 8765;    // the HTTP listening port
+    int RequestCount = 0;   // picture requests since start
+
+private:
+    void CreateComponents();
+    void BindEvents();
+    void ReadSettings();
+    void WriteSettings();
+
+    int FDriverIndex = -1;
+};
+
+extern Tcapmain* capmain;
+
+// The settings record and the program-wide state.
+extern std::string AppDir;  // ends with "/"
+extern std::string FtpHost, FtpUser, FtpPass, FtpDir;
+extern int FtpInterval;
+extern int EffectR, EffectG, EffectB;
+extern bool HistoryUpload, DisablePrompt;
+extern std::unique_ptr<TIniFile> SettingsFile;
+extern DWORD LastRefreshTick;
+
+// The file the settings live in (from Startup, or the XDG default).
+std::string SettingsFileName();
+// The program's data directory with its trailing "/" (from Startup, or the
+// XDG default).
+std::string DataDirectory();
+
+// Each byte XOR 0xA7; applying it twice gives back the input.
+std::string ScramblePassword(const std::string& Text);
+// The password as the settings file holds it: "fpass" = the scrambled
+// bytes (between quotes when blanks or quotes at its ends would be lost).
+// A scrambled form the file cannot hold (a zero byte, CR or LF) goes
+// whole, as hexadecimal, into a second key "fpassx", and "fpass" keeps the
+// rest for programs that do not know that key.
+void WritePassword(TIniFile& Ini, const std::string& Password);
+std::string ReadPassword(const TIniFile& Ini);
