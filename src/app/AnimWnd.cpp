@@ -68,6 +68,7 @@ TAnimateWindow::TAnimateWindow(TComponent* AOwner) : TComponent(AOwner)
     FHookWnd = std::make_unique<TAnimateHookWnd>(this, this);
     if (Application && !Application->MainForm && !gAppInstance) {
         HWND app = Application->Handle();
+        FAppWnd = app;
         FPrevAppProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtr(app, GWL_WNDPROC, reinterpret_cast<LONG_PTR>(&TAnimateWindow::AppProc)));
         FAppProcInstalled = true;
@@ -82,11 +83,11 @@ TAnimateWindow::TAnimateWindow(TComponent* AOwner) : TComponent(AOwner)
 TAnimateWindow::~TAnimateWindow()
 {
     BeginDestroy();
-    if (FAppProcInstalled && Application && !Application->MainForm) {
-        SetWindowLongPtr(Application->Handle(), GWL_WNDPROC, reinterpret_cast<LONG_PTR>(FPrevAppProc));
-        FAppProcInstalled = false;
-    }
-    if (gAppInstance == this && !FAppProcInstalled)
+    if (FAppProcInstalled && Application && !Application->MainForm && IsWindow(FAppWnd))
+        SetWindowLongPtr(FAppWnd, GWL_WNDPROC, reinterpret_cast<LONG_PTR>(FPrevAppProc));
+    // Otherwise the replaced procedure stays with the application window
+    // and passes everything on to the default handling.
+    if (gAppInstance == this)
         gAppInstance = nullptr;
     RemoveFormProc();
     FHookWnd.reset();

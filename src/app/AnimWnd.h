@@ -57,6 +57,7 @@ private:
     HWND FFormWnd = nullptr;          // the window whose procedure is replaced
     WNDPROC FPrevFormProc = nullptr;
     bool FAppProcInstalled = false;
+    HWND FAppWnd = nullptr;
     WNDPROC FPrevAppProc = nullptr;
     std::unique_ptr<TAnimateHookWnd> FHookWnd;
 };

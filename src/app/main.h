@@ -8,6 +8,7 @@
 
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
+#include "capture/Video.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
 
@@ -34,7 +35,7 @@ public:
     ~Tcapmain() override;
 
     // Components, in declaration order.
-    // FrameGrabber1 (TFrameGrabber) goes here.
+    TFrameGrabber* FrameGrabber1 = nullptr;
     TPopupMenu* PopupMenu1 = nullptr;
     TMenuItem* src1 = nullptr;
     TMenuItem* format1 = nullptr;
@@ -88,7 +89,15 @@ public:
     // Paints the skin border over the whole of Image.
     void PaintSkinFrame(TImage* Image);
 
-    // The capture control's driver selection (FrameGrabber1 takes it over).
+    // Camera control and the device dialog.
+    void SpeedButton3Click(TObject* Sender);
+    void SpeedButton3MouseMove(TObject* Sender, TShiftState Shift, int X, int Y);
+    void SpeedButton2Click(TObject* Sender);
+    void src1Click(TObject* Sender);
+    void format1Click(TObject* Sender);
+    void Effect1Click(TObject* Sender);
+
+    // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
     void CloseDriver();
@@ -99,6 +108,7 @@ public:
 private:
     void CreateComponents();
     void BindEvents();
+    void BindCameraEvents();
     void ReadSettings();
     void WriteSettings();
 
