@@ -244,7 +244,15 @@ void Tcapmain::CreateComponents()
         return c;
     };
 
-    // FrameGrabber1 is created here.
+    FrameGrabber1 = Make<TFrameGrabber>();
+    FrameGrabber1->SetName("FrameGrabber1");
+    FrameGrabber1->SetParent(this);
+    FrameGrabber1->SetBounds(32, 57, 160, 120);
+    FrameGrabber1->SetColor(clBlack);
+    FrameGrabber1->SetPreviewScaleToWindow(true);
+    FrameGrabber1->SetPreviewScaleProportional(true);
+    FrameGrabber1->SetPreviewRate(9);
+    FrameGrabber1->SetMicroSecPerFrame(100000);
 
     PopupMenu1 = Make<TPopupMenu>();
     PopupMenu1->SetName("PopupMenu1");
@@ -384,6 +392,7 @@ void Tcapmain::BindEvents()
     SpeedButton8->OnMouseUp = std::bind(&Tcapmain::SpeedButton8MouseUp, this, _1, _2, _3, _4, _5);
     am->OnMinimize = [this](TObject* s) { amMinimize(s); };
     am->OnRestore = [this](TObject* s) { amRestore(s); };
+    BindCameraEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -394,15 +403,19 @@ void Tcapmain::FormCreate(TObject*)
     PaintSkinFrame(Image1);
 
     // The preview, centred, with s1 one pixel outside it on every side.
-    int previewLeft = (Image1->Width() - 160) / 2, previewTop = 57, previewWidth = 160, previewHeight = 120;
-    // FrameGrabber1 takes the place computed above.
+    FrameGrabber1->SetLeft((Image1->Width() - FrameGrabber1->Width()) / 2);
+    int previewLeft = FrameGrabber1->Left(), previewTop = FrameGrabber1->Top(), previewWidth = FrameGrabber1->Width(),
+        previewHeight = FrameGrabber1->Height();
     s1->SetBounds(previewLeft - 1, previewTop - 1, previewWidth + 2, previewHeight + 2);
 
     // srv: DocDir := AppDir without its trailing "/", DefaultDoc := "index.html".
 
     Label1->SetCaption("");  // the first entry of LocalAddressList
 
-    // format1/src1 follow the capture control's dialogs.
+    if (FrameGrabber1->HasDlgVideoFormat())
+        format1->Enabled = true;
+    if (FrameGrabber1->HasDlgVideoSource())
+        src1->Enabled = true;
 
     MakeDirectories(DirectoryOf(SettingsFileName()), 0700);
     SettingsFile = std::make_unique<TIniFile>(SettingsFileName());
@@ -503,11 +516,11 @@ void Tcapmain::PaintSkinFrame(TImage* Image)
     Image->Invalidate();
 }
 
-int Tcapmain::DriverIndex() const { return FDriverIndex; }
+int Tcapmain::DriverIndex() const { return FrameGrabber1->DriverIndex(); }
 
-void Tcapmain::SetDriverIndex(int Value) { FDriverIndex = Value; }
+void Tcapmain::SetDriverIndex(int Value) { FrameGrabber1->SetDriverIndex(Value); }
 
-void Tcapmain::CloseDriver() {}
+void Tcapmain::CloseDriver() { FrameGrabber1->SetDriverOpen(false); }
 
 void Tcapmain::Label2MouseDown(TObject*, TMouseButton Button, TShiftState, int, int)
 {
