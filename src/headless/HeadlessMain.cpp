@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "app/driver.h"
 #include "app/main.h"
 #include "platform/Application.h"
 
@@ -120,7 +121,10 @@ int HeadlessMain(const TCommandLine& Cmd)
     int rc = 0;
     try {
         CreateForm<Tcapmain>();
-        // The device dialog and the settings dialog are created here.
+        // Without a display the device dialog chooses driver 0 itself.
+        Tdlgdriver::ChooseWithoutDisplay = true;
+        CreateForm<Tdlgdriver>();
+        // The settings dialog is created here.
         WatchStatusLine(capmain->msg);
         capmain->Show();
     } catch (...) {
