@@ -353,6 +353,22 @@ TEST_F(FrameGrabberTest, PreviewFramesReachTheFrameCallbackAndTheSink)
     EXPECT_FALSE(Grabber.VideoPreview());
 }
 
+TEST_F(FrameGrabberTest, GrabFrameStopsThePreviewGrabFrameNoStopDoesNot)
+{
+    Grabber.SetDriverIndex(0);
+    int statuses = 0;
+    Grabber.OnStatus = [&](TObject*) { ++statuses; };
+    Grabber.SetVideoPreview(true);
+    statuses = 0;
+    EXPECT_TRUE(Grabber.GrabFrameNoStop());
+    EXPECT_TRUE(Grabber.VideoPreview());
+    EXPECT_TRUE(Grabber.GrabFrame());
+    EXPECT_FALSE(Grabber.VideoPreview());
+    EXPECT_TRUE(Grabber.DriverOpen());
+    EXPECT_EQ(statuses, 2);
+    EXPECT_EQ(Table.Drivers[0].Grabs, 2);
+}
+
 TEST_F(FrameGrabberTest, PreviewOffOnAClosedControlSendsNothing)
 {
     Grabber.SetDriverIndex(0);
