@@ -50,6 +50,10 @@ void UnloadWinsock();
 bool WinsockLoaded();
 // Live socket objects.
 int WSocketCount();
+// The texts of the three binding failures.
+std::string WinsockLoadErrorText(int SystemError);
+std::string WinsockStartupErrorText(int Result);
+std::string WinsockEntryErrorText(const std::string& Name, int SystemError);
 
 // Network-order IPv4 address of a dotted text or host name.
 uint32_t WSocketResolveHost(const std::string& InAddr);
@@ -274,7 +278,7 @@ protected:
     int FSendFlags = 0;
     int FLastError = 0;
     HWND FWindowHandle = nullptr;
-    char FDnsLookupBuffer[1025] = {};
+    alignas(8) char FDnsLookupBuffer[1025] = {};
     WSAASYNCHANDLE FDnsLookupHandle = 0;
     long FSelectEvent = 0;
     SOCKET FHSocket = INVALID_SOCKET;
@@ -391,6 +395,7 @@ public:
 
 protected:
     void WndProc(TMessage& MsgRec) override;
+    void ResetToDefaults() override;
     bool FireDataAvailable(WORD Error) override;
     void FireSessionClosed(WORD Error) override;
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
@@ -409,7 +414,8 @@ protected:
 
 private:
     void GrowReceiveBuffer(int Needed);
-    void DeliverPendingLine();
+    bool DeliverPendingLine();
+    void DropReceiveBuffer();
 };
 
 // ---------------------------------------------------------------------------

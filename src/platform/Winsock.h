@@ -149,8 +149,8 @@ protoent* getprotobyname(const char* Name);
 
 uint32_t inet_addr(const char* Text);
 const char* inet_ntoa(in_addr Addr);
-uint16_t htons(uint16_t V);
-uint16_t ntohs(uint16_t V);
-uint32_t htonl(uint32_t V);
+uint16_t (htons)(uint16_t V);
+uint16_t (ntohs)(uint16_t V);
+uint32_t (htonl)(uint32_t V);
 
 }  // namespace winsock

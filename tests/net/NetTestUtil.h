@@ -1,0 +1,119 @@
+// Loop running and plain POSIX peers for the socket tests.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/Windows.h"
+
+// Runs the message loop until Cond holds or the deadline passes.
+inline bool RunUntil(const std::function<bool()>& Cond, int Ms = 10000, int Slice = 100)
+{
+    DWORD end = GetTickCount() + static_cast<DWORD>(Ms);
+    for (;;) {
+        PumpPendingMessages();
+        if (Cond())
+            return true;
+        int left = static_cast<int>(end - GetTickCount());
+        if (left <= 0)
+            return false;
+        WaitMessageTimeout(std::min(left, Slice));
+    }
+}
+
+// Runs the loop until it has been idle for a moment.
+inline void RunIdle()
+{
+    for (int i = 0; i < 1000; ++i) {
+        PumpPendingMessages();
+        if (!WaitMessageTimeout(50))
+            return;
+    }
+}
+
+// A plain listening socket on 127.0.0.1 with an ephemeral port.
+struct TRawListener {
+    int Fd = -1;
+    int Port = 0;
+    TRawListener()
+    {
+        Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(Fd, 16);
+        socklen_t len = sizeof a;
+        ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
+        Port = ntohs(a.sin_port);
+        ::fcntl(Fd, F_SETFL, O_NONBLOCK);
+    }
+    ~TRawListener()
+    {
+        if (Fd >= 0)
+            ::close(Fd);
+    }
+    // Non-blocking accept: -1 while nobody is waiting.
+    int Accept() { return ::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK); }
+    std::string PortText() const { return std::to_string(Port); }
+};
+
+// A port on 127.0.0.1 where nothing listens.
+inline int UnusedPort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A non-blocking client connected to 127.0.0.1:Port.
+inline int RawConnect(int Port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(Port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
+// Appends what a non-blocking descriptor has (at most Max bytes).
+inline void ReadSome(int Fd, std::string& Into, size_t Max = 1 << 20)
+{
+    char buf[65536];
+    while (Max > 0) {
+        ssize_t n = ::recv(Fd, buf, std::min(sizeof buf, Max), 0);
+        if (n <= 0)
+            return;
+        Into.append(buf, static_cast<size_t>(n));
+        Max -= static_cast<size_t>(n);
+    }
+}
+
+inline void SendAll(int Fd, const std::string& Data)
+{
+    size_t off = 0;
+    while (off < Data.size()) {
+        ssize_t n = ::send(Fd, Data.data() + off, Data.size() - off, MSG_NOSIGNAL);
+        if (n > 0)
+            off += static_cast<size_t>(n);
+        else
+            WaitMessageTimeout(1);
+    }
+}
