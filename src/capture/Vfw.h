@@ -12,6 +12,7 @@
 // coordinates relative to the rectangle.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -74,6 +75,8 @@ struct CAPDRIVERCAPS {
     CAPHANDLE32 hVideoExtOut;
 };
 static_assert(sizeof(CAPDRIVERCAPS) == 44);
+static_assert(offsetof(CAPDRIVERCAPS, fHasOverlay) == 4 && offsetof(CAPDRIVERCAPS, fHasDlgVideoSource) == 8 &&
+              offsetof(CAPDRIVERCAPS, fHasDlgVideoFormat) == 12);
 
 struct CAPSTATUS {
     UINT uiImageWidth;
@@ -96,6 +99,8 @@ struct CAPSTATUS {
     UINT wNumAudioAllocated;
 };
 static_assert(sizeof(CAPSTATUS) == 76);
+static_assert(offsetof(CAPSTATUS, uiImageHeight) == 4 && offsetof(CAPSTATUS, fLiveWindow) == 8 &&
+              offsetof(CAPSTATUS, fOverlayWindow) == 12 && offsetof(CAPSTATUS, wNumAudioAllocated) == 72);
 
 // A video buffer. lpData holds the frame as 24-bit RGB, rows top-down, no
 // padding (the layout of TBitmap).
