@@ -1702,17 +1702,18 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
 {
     if (BufferSize < 0)
         BufferSize = 0;
+    bool lines = FLineMode && !FLineEnd.empty();
     int n;
-    if (FLineMode && FLineLength > 0)
+    if (lines && FLineLength > 0)
         n = std::min(BufferSize, FLineLength);
-    else if (!FLineMode && FRcvdCnt > 0)
+    else if (!lines && FRcvdCnt > 0)
         n = std::min(BufferSize, FRcvdCnt);
     else
         return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
     std::memcpy(Buffer, FRcvdPtr.get(), static_cast<size_t>(n));
     std::memmove(FRcvdPtr.get(), FRcvdPtr.get() + n, static_cast<size_t>(FRcvdCnt - n + 1));
     FRcvdCnt -= n;
-    if (FLineMode && FLineLength > 0)
+    if (lines && FLineLength > 0)
         FLineLength -= n;
     return n;
 }
