@@ -10,7 +10,9 @@
 // over the capture window is sent to CapWindowHandle() as window messages
 // (coordinates relative to the capture window, which sits at the control's
 // origin); input over the rest of the control goes to Handle(). Both reach
-// OnMouseDown, OnMouseUp, OnMouseMove, OnClick and OnDblClick.
+// OnMouseDown, OnMouseUp, OnMouseMove, OnClick and OnDblClick. The drivers'
+// own source and format dialogs are shown through the function given to
+// SetCaptureDialog (capture/CaptureDriver.h).
 #pragma once
 
 #include <cstdint>
