@@ -161,6 +161,14 @@ bool FindSection(const Parsed& p, const std::string& section, size_t* header, si
     return false;
 }
 
+// Gives a last line that has no break the file's line ending.
+void EndLastLine(Parsed& p)
+{
+    if (!p.FinalBreak && !p.Lines.empty())
+        p.Lines.back().CarriageReturn = p.Crlf;
+    p.FinalBreak = true;
+}
+
 std::string Serialize(const Parsed& p)
 {
     std::string out;
@@ -309,7 +317,7 @@ BOOL WritePrivateProfileString(const char* Section, const char* Key, const char*
     if (!found) {
         if (!Value)
             return true;
-        p.FinalBreak = true;
+        EndLastLine(p);
         p.Lines.push_back(newLine("[" + section + "]"));
         p.Lines.push_back(newLine(key + "=" + Value));
         return ReplaceFile(FileName, Serialize(p));
@@ -331,7 +339,7 @@ BOOL WritePrivateProfileString(const char* Section, const char* Key, const char*
     if (!Value)
         return true;
     if (last + 1 == p.Lines.size())
-        p.FinalBreak = true;
+        EndLastLine(p);
     p.Lines.insert(p.Lines.begin() + static_cast<std::ptrdiff_t>(last + 1), newLine(key + "=" + Value));
     return ReplaceFile(FileName, Serialize(p));
 }
