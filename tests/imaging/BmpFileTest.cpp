@@ -1,5 +1,6 @@
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -192,6 +193,10 @@ TEST(BmpFile, AReaderOfTheOldFileKeepsAWholeOldPicture)
     seen.resize(n > 0 ? size_t(n) : 0);
     EXPECT_EQ(seen, firstBytes);
     EXPECT_EQ(LoadBitmapFile(dir / "f.bmp").Width(), 100);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "f.bmp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"f.bmp"});
 }
 
 } // namespace
