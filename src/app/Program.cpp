@@ -1,0 +1,20 @@
+#include "app/Program.h"
+
+#include "app/driver.h"
+#include "app/main.h"
+#include "platform/Application.h"
+
+void StartProgram(TApplication& App, const std::string& DocDir, const std::string& ConfigFile,
+                  const std::vector<std::string>& Args)
+{
+    Startup.DocDir = DocDir;
+    Startup.ConfigFile = ConfigFile;
+    Startup.Args = Args;
+    App.Title = "Quorrelane";
+}
+
+void CreateProgramForms()
+{
+    CreateForm<Tcapmain>();
+    CreateForm<Tdlgdriver>();
+}

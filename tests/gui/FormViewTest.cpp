@@ -1,0 +1,322 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QToolButton>
+#include <QWindow>
+
+#include "GuiTestSupport.h"
+#include "app/Program.h"
+#include "app/driver.h"
+#include "app/main.h"
+#include "capture/Video.h"
+#include "gui/FormView.h"
+#include "gui/GuiFrontEnd.h"
+#include "gui/QueueBridge.h"
+#include "platform/Application.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Press(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
+{
+    QPointF local(At), global(W->mapToGlobal(At));
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, B, B, Qt::NoModifier);
+    QApplication::sendEvent(W, &press);
+}
+
+void Release(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
+{
+    QPointF local(At), global(W->mapToGlobal(At));
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, B, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(W, &release);
+}
+
+void ClickOn(QWidget* W, Qt::MouseButton B = Qt::LeftButton)
+{
+    QPoint c = W->rect().center();
+    Press(W, c, B);
+    Release(W, c, B);
+}
+
+// The program's forms with their views, settings and files in a fresh
+// temporary directory.
+class FormViewTest : public ::testing::Test {
+protected:
+    FormViewTest()
+    {
+        char tmpl[] = "/tmp/quorrelane-gui-XXXXXX";
+        Dir = mkdtemp(tmpl);
+        StartProgram(App, Dir + "/doc/", Dir + "/videosetting.ini", Args);
+        Front.SetBoxRunner([this](QMessageBox& Box) { Boxes.push_back(Box.windowTitle() + "|" + Box.text()); });
+        Front.SetMenuRunner([this](QMenu& Menu, const QPoint& At) -> QAction* {
+            MenuAt = At;
+            MenuItems.clear();
+            for (QAction* a : Menu.actions())
+                MenuItems.push_back(a->text() + (a->isEnabled() ? "" : " (disabled)") +
+                                    (a->isCheckable() ? (a->isChecked() ? " [x]" : " [ ]") : ""));
+            ++MenuCount;
+            QAction* pick = nullptr;
+            for (QAction* a : Menu.actions())
+                if (a->text() == MenuPick)
+                    pick = a;
+            return pick;
+        });
+        CreateProgramForms();
+        Main = std::make_unique<TFormView>(capmain);
+        Dialog = std::make_unique<TFormView>(dlgdriver);
+        Front.SetOwner(Main.get());
+        capmain->Show();
+    }
+    ~FormViewTest() override
+    {
+        Dialog.reset();
+        Main.reset();
+        fs::remove_all(Dir);
+    }
+
+    QWidget* W(TFormView& View, const char* Name)
+    {
+        QWidget* w = View.WidgetOf(Name);
+        EXPECT_NE(w, nullptr) << Name;
+        return w;
+    }
+
+    struct QtFirst {
+        QtFirst() { TestApp(); }
+    } Qt_;
+    std::string Dir;
+    std::vector<std::string> Args;
+    TApplication App;
+    TGuiFrontEnd Front{App};
+    TQueueBridge Bridge;
+    std::vector<QString> Boxes;
+    std::vector<QString> MenuItems;
+    QString MenuPick;
+    QPoint MenuAt;
+    int MenuCount = 0;
+    std::unique_ptr<TFormView> Main;
+    std::unique_ptr<TFormView> Dialog;
+};
+
+TEST_F(FormViewTest, MainWindowIsABorderless217By230WhiteWindow)
+{
+    EXPECT_TRUE(Main->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(Main->size(), QSize(217, 230));
+    EXPECT_EQ(Main->windowTitle(), QString("Quorrelane"));
+    EXPECT_TRUE(Main->isVisible());
+    EXPECT_EQ(Main->font().family(), QString("IPAPGothic"));
+    QImage shot = Main->grab().toImage();
+    // The skin's inside is white, the preview black.
+    EXPECT_EQ(QColor(shot.pixel(100, 200)), QColor(Qt::white));
+    EXPECT_EQ(QColor(shot.pixel(108, 117)), QColor(Qt::black));
+}
+
+TEST_F(FormViewTest, NamedControlsHaveTheirGeometryCaptionsAndHints)
+{
+    struct Expect {
+        const char* Name;
+        QRect Geometry;
+        const char* Hint;
+    };
+    const Expect expect[] = {
+        {"FrameGrabber1", {28, 57, 160, 120}, ""},  {"SpeedButton1", {56, 30, 25, 25}, "Server Start"},
+        {"SpeedButton4", {82, 30, 41, 25}, "Start FTP"}, {"SpeedButton3", {27, 30, 25, 25}, "Camera OPEN"},
+        {"SpeedButton7", {128, 30, 25, 25}, "Setting"},  {"SpeedButton8", {160, 30, 25, 25}, "OPtion"},
+        {"SpeedButton6", {196, 3, 16, 16}, ""},          {"SpeedButton5", {179, 3, 16, 16}, ""},
+        {"Label2", {10, 3, 167, 16}, ""},                {"msg", {27, 208, 164, 12}, ""},
+        {"Edit2", {56, 184, 134, 20}, ""},               {"Image1", {0, 0, 217, 230}, ""},
+        {"s1", {27, 56, 162, 122}, ""},                  {"SpeedButton2", {360, 144, 73, 17}, ""},
+    };
+    for (const auto& e : expect) {
+        QWidget* w = W(*Main, e.Name);
+        if (!w)
+            continue;
+        EXPECT_EQ(w->geometry(), e.Geometry) << e.Name;
+        EXPECT_EQ(w->toolTip(), QString(e.Hint)) << e.Name;
+        EXPECT_TRUE(w->isVisibleTo(Main.get())) << e.Name;
+    }
+    EXPECT_EQ(W(*Main, "Label3")->pos(), QPoint(27, 190));
+    EXPECT_EQ(qobject_cast<QToolButton*>(W(*Main, "SpeedButton2"))->text(), QString("devicesetup"));
+    for (const char* hidden : {"Edit1", "Label1", "Button1", "Imagel", "Imagelb", "Imagelt", "Imagert", "Imager",
+                               "Imagerb", "im31", "im32", "im11", "im12"})
+        if (QWidget* w = W(*Main, hidden)) {
+            EXPECT_FALSE(w->isVisibleTo(Main.get())) << hidden;
+        }
+    // Glyphs become the buttons' icons at the glyph's size.
+    auto* close = qobject_cast<QToolButton*>(W(*Main, "SpeedButton6"));
+    EXPECT_FALSE(close->icon().isNull());
+    EXPECT_TRUE(close->autoRaise());
+}
+
+TEST_F(FormViewTest, DeviceDialogIsItsSkinnedWindowWithTheDriverList)
+{
+    EXPECT_TRUE(Dialog->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(Dialog->size(), QSize(297, 121));
+    EXPECT_FALSE(Dialog->isVisible());
+    EXPECT_EQ(W(*Dialog, "SpeedButton1")->geometry(), QRect(96, 72, 113, 25));
+    EXPECT_EQ(qobject_cast<QToolButton*>(W(*Dialog, "SpeedButton1"))->text(), QString("OK"));
+    EXPECT_EQ(W(*Dialog, "Label1")->pos(), QPoint(72, 6));
+    auto* combo = qobject_cast<QComboBox*>(W(*Dialog, "ComboBox1"));
+    ASSERT_NE(combo, nullptr);
+    EXPECT_EQ(combo->geometry().topLeft(), QPoint(24, 40));
+    EXPECT_EQ(combo->width(), 257);
+    EXPECT_EQ(combo->currentText(), QString("ComboBox1"));
+}
+
+TEST_F(FormViewTest, ClickOnARenderedButtonReachesItsHandler)
+{
+    int clicks = 0;
+    std::vector<TMouseButton> downs;
+    capmain->SpeedButton7->OnClick = [&](TObject* Sender) {
+        EXPECT_EQ(Sender, capmain->SpeedButton7);
+        ++clicks;
+    };
+    capmain->SpeedButton7->OnMouseDown = [&](TObject*, TMouseButton B, TShiftState S, int X, int Y) {
+        downs.push_back(B);
+        EXPECT_EQ(X, 12);
+        EXPECT_EQ(Y, 12);
+        EXPECT_TRUE(S & (B == mbLeft ? ssLeft : ssRight));
+    };
+    QWidget* w = W(*Main, "SpeedButton7");
+    ClickOn(w);
+    EXPECT_EQ(clicks, 1);
+    // Only a left press and release inside makes a click.
+    ClickOn(w, Qt::RightButton);
+    Press(w, {12, 12});
+    Release(w, {40, 40});
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(downs, (std::vector<TMouseButton>{mbLeft, mbRight, mbLeft}));
+}
+
+TEST_F(FormViewTest, HandlerErrorsGoToTheErrorDisplay)
+{
+    capmain->SpeedButton7->OnClick = [](TObject*) { throw Exception("no settings dialog"); };
+    ClickOn(W(*Main, "SpeedButton7"));
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0], QString("Quorrelane|no settings dialog"));
+}
+
+TEST_F(FormViewTest, EditAndStatusLineFollowTheModelBothWays)
+{
+    auto* edit = qobject_cast<QLineEdit*>(W(*Main, "Edit2"));
+    ASSERT_NE(edit, nullptr);
+    edit->setFocus();
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a");
+    QApplication::sendEvent(edit, &key);
+    EXPECT_EQ(capmain->Edit2->Text(), edit->text().toStdString());
+    EXPECT_TRUE(edit->text().endsWith("a"));
+    capmain->Edit2->SetText("日本語");
+    EXPECT_EQ(edit->text(), QString::fromUtf8("日本語"));
+    capmain->msg->SetCaption("Connecting...");
+    EXPECT_EQ(capmain->msg->Caption(), "Connecting...");
+    W(*Main, "msg")->repaint();
+}
+
+TEST_F(FormViewTest, OptionButtonOpensTheMenuAtThePointerForAnyButton)
+{
+    QWidget* w = W(*Main, "SpeedButton8");
+    ClickOn(w, Qt::RightButton);
+    EXPECT_EQ(MenuCount, 1);  // not a second time as the right-click menu
+    ClickOn(w);
+    EXPECT_EQ(MenuCount, 2);
+    EXPECT_EQ(MenuItems, (std::vector<QString>{"src (disabled)", "format (disabled)", "camera Effect"}));
+    // Main window left + button left + X.
+    EXPECT_EQ(MenuAt, QPoint(capmain->Left() + 160 + 12, capmain->Top() + 30 + 12));
+}
+
+TEST_F(FormViewTest, MenuChoiceRunsTheItemAndChecksShow)
+{
+    MenuPick = "camera Effect";
+    ClickOn(W(*Main, "SpeedButton8"));
+    EXPECT_TRUE(capmain->Effect1->Checked);
+    MenuPick.clear();
+    ClickOn(W(*Main, "SpeedButton8"));
+    EXPECT_EQ(MenuItems.back(), QString("camera Effect [x]"));
+}
+
+TEST_F(FormViewTest, CameraButtonRunsTheModalDeviceDialogAndThePreviewDraws)
+{
+    // The dialog is modal: pick the test pattern and press OK from inside
+    // its loop.
+    bool sawDialog = false;
+    QTimer::singleShot(0, [&] {
+        sawDialog = Dialog->isVisible() && Dialog->isModal();
+        auto* combo = qobject_cast<QComboBox*>(Dialog->WidgetOf("ComboBox1"));
+        ASSERT_NE(combo, nullptr);
+        ASSERT_GE(combo->count(), 1);
+        EXPECT_EQ(combo->itemText(0).left(23), QString("Quorrelane test pattern"));
+        combo->setCurrentIndex(0);
+        emit combo->activated(0);
+        ClickOn(Dialog->WidgetOf("SpeedButton1"));
+    });
+    ClickOn(W(*Main, "SpeedButton3"));
+    EXPECT_TRUE(sawDialog);
+    EXPECT_FALSE(Dialog->isVisible());
+    ASSERT_TRUE(capmain->FrameGrabber1->DriverOpen()) << (Boxes.empty() ? "" : Boxes[0].toStdString());
+    EXPECT_TRUE(capmain->FrameGrabber1->VideoPreview());
+    // 320x240 test-pattern frames fill the 160x120 control: its bars show
+    // from the left edge to the bottom.
+    QWidget* preview = W(*Main, "FrameGrabber1");
+    ASSERT_TRUE(RunUntil([&] {
+        QImage img = preview->grab().toImage();
+        return QColor(img.pixel(1, 60)) != QColor(Qt::black) && QColor(img.pixel(2, 119)) != QColor(Qt::black) &&
+               QColor(img.pixel(125, 60)) != QColor(Qt::black);
+    }));
+    // A right click on the picture opens the window's menu, now with the
+    // driver's dialogs.
+    ClickOn(preview, Qt::RightButton);
+    EXPECT_EQ(MenuCount, 1);
+    EXPECT_EQ(MenuItems[0], QString("src"));
+    EXPECT_EQ(MenuItems[1], QString("format"));
+    // Clicks on the picture reach the control's events.
+    int downs = 0;
+    capmain->FrameGrabber1->OnMouseDown = [&](TObject*, TMouseButton, TShiftState, int X, int Y) {
+        ++downs;
+        EXPECT_EQ(X, 80);
+        EXPECT_EQ(Y, 60);
+    };
+    Press(preview, {80, 60});
+    Release(preview, {80, 60});
+    EXPECT_EQ(downs, 1);
+}
+
+TEST_F(FormViewTest, MinimizeAndRestoreKeepThePlace)
+{
+    QPoint before = Main->pos();
+    ClickOn(W(*Main, "SpeedButton5"));
+    EXPECT_TRUE(Main->isMinimized());
+    SendMessage(Application->Handle(), WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_FALSE(Main->isMinimized());
+    EXPECT_TRUE(Main->isVisible());
+    EXPECT_EQ(Main->pos(), before);
+}
+
+TEST_F(FormViewTest, CloseButtonWritesTheSettingsAndEndsTheProgram)
+{
+    ClickOn(W(*Main, "SpeedButton6"));
+    EXPECT_TRUE(RunUntil([] { return Application->Terminated(); }));
+    std::ifstream in(Dir + "/videosetting.ini");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find("disable_prompt=0"), std::string::npos) << all;
+}
+
+TEST_F(FormViewTest, WindowManagerCloseAsksTheForm)
+{
+    Main->close();
+    EXPECT_TRUE(Main->isVisible());  // the logic decides, from the queue
+    EXPECT_TRUE(RunUntil([] { return Application->Terminated(); }));
+}
+
+} // namespace
