@@ -5,6 +5,7 @@
 #include <ctime>
 #include <locale.h>
 
+#include "app/main.h"
 #include "imaging/BmpFile.h"
 #include "imaging/JpegWriter.h"
 #include "imaging/TextRenderer.h"
@@ -83,4 +84,16 @@ void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
         ApplyCameraEffect(bitmap, Input.EffectR, Input.EffectG, Input.EffectB);
     DrawCaption(bitmap, CaptionText(Input.Message, Stamp));
     SaveJpegFile(bitmap, Input.AppDir + FileName, SnapshotQuality);
+}
+
+void Tcapmain::TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp)
+{
+    TSnapshotInput input;
+    input.AppDir = AppDir;
+    input.Message = Edit2->Text();
+    input.Effect = Effect1->Checked;
+    input.EffectR = EffectR;
+    input.EffectG = EffectG;
+    input.EffectB = EffectB;
+    ::TakeSnapshot(GrabberToFile(*FrameGrabber1), input, FileName, Stamp);
 }

@@ -8,6 +8,7 @@
 
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
+#include "app/Snapshot.h"
 #include "capture/Video.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
@@ -96,6 +97,10 @@ public:
     void src1Click(TObject* Sender);
     void format1Click(TObject* Sender);
     void Effect1Click(TObject* Sender);
+
+    // Grabs the current frame and writes it, tinted and captioned, as the
+    // JPEG AppDir + FileName.
+    void TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp);
 
     // The capture control's driver selection.
     int DriverIndex() const;
