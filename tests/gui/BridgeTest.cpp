@@ -16,6 +16,9 @@
 
 namespace {
 
+// gtest owns the environment.
+const ::testing::Environment* const gQt = ::testing::AddGlobalTestEnvironment(new TQtEnvironment);
+
 std::vector<UINT> gSeen;
 
 LRESULT RecordProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)

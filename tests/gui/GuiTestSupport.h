@@ -3,20 +3,38 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+
+#include <gtest/gtest.h>
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
 
+inline std::unique_ptr<QApplication>& TestAppHolder()
+{
+    static std::unique_ptr<QApplication> app;
+    return app;
+}
+
 inline QApplication& TestApp()
 {
     static int argc = 1;
     static char name[] = "test_gui";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    auto& app = TestAppHolder();
+    if (!app)
+        app = std::make_unique<QApplication>(argc, argv);
+    return *app;
 }
+
+// Ends the QApplication before the process's static destruction, which
+// Qt's own statics do not survive.
+class TQtEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { TestAppHolder().reset(); }
+};
 
 inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 5000)
 {
