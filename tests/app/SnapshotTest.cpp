@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "app/Snapshot.h"
+#include "capture/CaptureDriver.h"
+#include "capture/TestPatternDriver.h"
+#include "capture/Video.h"
 #include "imaging/BmpFile.h"
 #include "imaging/ImagingTestSupport.h"
 #include "imaging/JpegWriter.h"
@@ -249,6 +252,55 @@ TEST_F(TSnapshotFixture, FailuresReachTheCallerAndTheOldFilesStay)
     auto names = Dir.Names();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"http.bmp", "http.jpg", "sub"}));
+}
+
+} // namespace
+
+namespace {
+
+// Only the built-in test pattern, whatever cameras the machine has.
+class TPatternOnly : public TDriverTable {
+public:
+    bool Describe(int Index, std::string& Name, std::string& Version) override
+    {
+        Name = TTestPatternDriver::DriverName;
+        Version = TTestPatternDriver::DriverVersion;
+        return Index == 0;
+    }
+    std::unique_ptr<TCaptureDriver> Create(int Index) override
+    {
+        return Index == 0 ? std::make_unique<TTestPatternDriver>() : nullptr;
+    }
+};
+
+TEST_F(TSnapshotFixture, TheCaptureControlsFramesAndItsClosedDriver)
+{
+    TPatternOnly table;
+    SetDriverTable(&table);
+    struct TRestore {
+        ~TRestore() { SetDriverTable(nullptr); }
+    } restore;
+    {
+        TFrameGrabber grabber(nullptr);
+        grabber.SetDriverIndex(0);
+        grabber.SetDriverOpen(true);
+        ASSERT_TRUE(grabber.DriverOpen());
+        TakeSnapshot(GrabberToFile(grabber), Input, "open.jpg", Stamp);
+        EXPECT_EQ(grabber.SingleImageFile, Dir / "http.bmp");
+        const TDecodedJpeg open = DecodeJpegFile(Dir / "open.jpg");
+        ASSERT_TRUE(open.Ok) << open.Error;
+        EXPECT_EQ(open.Picture.Width(), 320);
+        EXPECT_EQ(open.Picture.Height(), 240);
+
+        // Closed: the grab and the save do nothing, the last frame returns.
+        grabber.SetDriverOpen(false);
+        const std::vector<uint8_t> frame = ReadFileBytes(Dir / "http.bmp");
+        TakeSnapshot(GrabberToFile(grabber), Input, "closed1.jpg", Stamp);
+        TakeSnapshot(GrabberToFile(grabber), Input, "closed2.jpg", Stamp);
+        EXPECT_EQ(ReadFileBytes(Dir / "http.bmp"), frame);
+        EXPECT_EQ(ReadFileBytes(Dir / "closed1.jpg"), ReadFileBytes(Dir / "open.jpg"));
+        EXPECT_EQ(ReadFileBytes(Dir / "closed2.jpg"), ReadFileBytes(Dir / "open.jpg"));
+    }
 }
 
 } // namespace
