@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string Slurp(const std::string& f)
+{
+    std::ifstream in(f, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string Scramble(const std::string& s)
+{
+    std::string out = s;
+    for (char& c : out)
+        c = static_cast<char>(static_cast<unsigned char>(c) ^ 0xA7);
+    return out;
+}
+
+// The program as a child with its output on pipes.
+class Program {
+public:
+    explicit Program(const std::vector<std::string>& Args)
+    {
+#ifdef QUORRELANE_BINARY
+        int out[2], err[2];
+        EXPECT_EQ(pipe(out), 0);
+        EXPECT_EQ(pipe(err), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        posix_spawn_file_actions_addclose(&fa, err[0]);
+        std::vector<std::string> all{QUORRELANE_BINARY};
+        all.insert(all.end(), Args.begin(), Args.end());
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&Pid, QUORRELANE_BINARY, &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        close(err[1]);
+        Out = out[0];
+        Err = err[0];
+#endif
+    }
+    ~Program()
+    {
+        if (Pid > 0 && !Exited) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, nullptr, 0);
+        }
+        close(Out);
+        close(Err);
+    }
+
+    // Reads until Text shows up on stdout (or stderr) or the deadline passes.
+    bool WaitFor(const std::string& Text, bool OnStderr = false, int Seconds = 60)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+        std::string& buf = OnStderr ? ErrText : OutText;
+        while (buf.find(Text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            if (left <= 0 || !ReadSome(static_cast<int>(left)))
+                return false;
+        }
+        return true;
+    }
+
+    // Waits for the exit; the exit code, or -1.
+    int Wait(int Seconds = 60)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+        while (ReadSome(static_cast<int>(std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                               end - std::chrono::steady_clock::now())
+                                                               .count())))) {
+        }
+        int status = 0;
+        if (waitpid(Pid, &status, 0) != Pid)
+            return -1;
+        Exited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t Pid = -1;
+    std::string OutText, ErrText;
+
+private:
+    // False at the end of both pipes or at the deadline.
+    bool ReadSome(int TimeoutMs)
+    {
+        pollfd fds[2] = {{Out, POLLIN, 0}, {Err, POLLIN, 0}};
+        if (fds[0].fd < 0 && fds[1].fd < 0)
+            return false;
+        if (poll(fds, 2, TimeoutMs) <= 0)
+            return false;
+        bool any = false;
+        for (int i = 0; i < 2; ++i) {
+            if (!fds[i].revents)
+                continue;
+            char chunk[4096];
+            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                (i == 0 ? OutText : ErrText).append(chunk, static_cast<size_t>(n));
+                any = true;
+            } else {
+                close(fds[i].fd);
+                (i == 0 ? Out : Err) = -1;
+                any = true;
+            }
+        }
+        return any;
+    }
+
+    int Out = -1, Err = -1;
+    bool Exited = false;
+};
+
+class Headless : public ::testing::Test {
+protected:
+    Headless()
+    {
+        char name[] = "/tmp/q_headless_XXXXXX";
+        Dir = mkdtemp(name);
+        Ini = Dir + "/config/videosetting.ini";
+    }
+    ~Headless() override { std::filesystem::remove_all(Dir); }
+    void SetUp() override
+    {
+#ifndef QUORRELANE_BINARY
+        GTEST_SKIP() << "the program is not built";
+#endif
+    }
+    std::vector<std::string> Options() { return {"--headless", "--docdir", Dir + "/doc", "--config", Ini}; }
+    std::string Dir, Ini;
+};
+
+} // namespace
+
+TEST_F(Headless, HelpAndVersion)
+{
+    Program help({"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.OutText.find("--docdir"), std::string::npos);
+    Program version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_NE(version.OutText.find("Quorrelane"), std::string::npos);
+    Program bad({"--nonsense"});
+    EXPECT_NE(bad.Wait(), 0);
+}
+
+TEST_F(Headless, SigtermWritesTheSettingsBack)
+{
+    std::filesystem::create_directories(Dir + "/config");
+    const std::string pass = Scramble("geheim");
+    std::ofstream(Ini, std::ios::binary) << "[setting]\nfhost=ftp.example.org\nfpass=" << pass
+                                         << "\nfint=0x0A\nport=9000\n[efx]\ng=7\n";
+    Program p(Options());
+    ASSERT_TRUE(p.WaitFor("Ready.")) << p.ErrText;
+    EXPECT_TRUE(std::filesystem::is_directory(Dir + "/doc"));
+    kill(p.Pid, SIGTERM);
+    EXPECT_EQ(p.Wait(), 0) << p.ErrText;
+    EXPECT_EQ(Slurp(Ini), "[setting]\nfhost=ftp.example.org\nfpass=" + pass +
+                              "\nfint=10\nport=9000\nDriverindex=-1\nfname=\nfdir=\nhistory=0\ndisable_prompt=0\n"
+                              "[efx]\ng=7\nr=55\nb=20\n");
+    struct stat st{};
+    ASSERT_EQ(stat(Ini.c_str(), &st), 0);
+}
+
+TEST_F(Headless, FreshStartWritesEveryKeyInOrder)
+{
+    Program p(Options());
+    ASSERT_TRUE(p.WaitFor("Ready.")) << p.ErrText;
+    kill(p.Pid, SIGINT);
+    EXPECT_EQ(p.Wait(), 0) << p.ErrText;
+    EXPECT_EQ(Slurp(Ini), "[setting]\nDriverindex=-1\nfhost=\nfname=\nfpass=\nfdir=\nfint=0\nport=8765\nhistory=0\n"
+                          "disable_prompt=0\n[efx]\nr=55\ng=45\nb=20\n");
+    struct stat st{};
+    ASSERT_EQ(stat(Ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Headless, FailedWriteIsPrintedAndASecondSignalEnds)
+{
+    std::filesystem::create_directories(Ini);  // the file cannot be written
+    Program p(Options());
+    ASSERT_TRUE(p.WaitFor("Ready.")) << p.ErrText;
+    kill(p.Pid, SIGTERM);
+    ASSERT_TRUE(p.WaitFor("[Quorrelane] " + Ini + " に書き込めません", true)) << p.ErrText;
+    kill(p.Pid, SIGTERM);
+    EXPECT_EQ(p.Wait(), 1);
+    EXPECT_TRUE(std::filesystem::is_directory(Ini));
+}
