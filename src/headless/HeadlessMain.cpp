@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/driver.h"
+#include "app/Program.h"
 #include "app/main.h"
 #include "platform/Application.h"
 
@@ -110,21 +111,15 @@ int HeadlessMain(const TCommandLine& Cmd)
         std::printf("Quorrelane %s\n", Version);
         return 0;
     }
-    Startup.DocDir = Cmd.DocDir;
-    Startup.ConfigFile = Cmd.Config;
-    Startup.Args = Cmd.Args;
-
     // Blocked before any other thread starts, so only the queue sees them.
     TSignalWatch signals;
     TApplication app;
-    app.Title = "Quorrelane";
+    StartProgram(app, Cmd.DocDir, Cmd.Config, Cmd.Args);
+    // Without a display the device dialog chooses driver 0 itself.
+    Tdlgdriver::ChooseWithoutDisplay = true;
     int rc = 0;
     try {
-        CreateForm<Tcapmain>();
-        // Without a display the device dialog chooses driver 0 itself.
-        Tdlgdriver::ChooseWithoutDisplay = true;
-        CreateForm<Tdlgdriver>();
-        // The settings dialog is created here.
+        CreateProgramForms();
         WatchStatusLine(capmain->msg);
         capmain->Show();
     } catch (...) {
