@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/Skin.h"
+#include "net/WSocket.h"
 
 TStartup Startup;
 Tcapmain* capmain = nullptr;
@@ -410,7 +411,9 @@ void Tcapmain::FormCreate(TObject*)
 
     // srv: DocDir := AppDir without its trailing "/", DefaultDoc := "index.html".
 
-    Label1->SetCaption("");  // the first entry of LocalAddressList
+    // The first local address; a host without one leaves the caption empty.
+    const std::vector<std::string>& addresses = LocalAddressList();
+    Label1->SetCaption(addresses.empty() ? std::string() : addresses.front());
 
     if (FrameGrabber1->HasDlgVideoFormat())
         format1->Enabled = true;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/main.h"
+#include "net/WSocket.h"
 #include "platform/Application.h"
 #include "platform/Profile.h"
 
@@ -100,6 +101,8 @@ TEST_F(MainWindow, DefaultsWithoutASettingsFile)
     EXPECT_FALSE(HistoryUpload);
     EXPECT_FALSE(DisablePrompt);
     EXPECT_EQ(capmain->DriverIndex(), -1);
+    const auto& addresses = LocalAddressList();
+    EXPECT_EQ(capmain->Label1->Caption(), addresses.empty() ? std::string() : addresses.front());
     EXPECT_EQ(AppDir, Dir + "/doc/");
     EXPECT_TRUE(std::filesystem::is_directory(Dir + "/doc"));
     EXPECT_TRUE(std::filesystem::is_directory(Dir + "/cfg/sub"));
