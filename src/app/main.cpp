@@ -5,6 +5,7 @@
 #include <pwd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/Skin.h"
@@ -126,6 +127,17 @@ bool FromHex(const std::string& text, std::string& out)
 }
 
 constexpr size_t ValueLimit = 1023;
+
+// The longest upload period whose milliseconds fit the timer's 32 bits.
+constexpr int MaxIntervalMinutes = static_cast<int>(0xFFFFFFFFu / 60000u);
+
+// An integer setting; a value outside [Low, High] is as absurd as text and
+// gives the default too.
+int ReadInRange(const TIniFile& Ini, const char* Section, const char* Key, int Default, int Low, int High)
+{
+    int v = Ini.ReadInteger(Section, Key, Default);
+    return v < Low || v > High ? Default : v;
+}
 
 } // namespace
 
@@ -433,7 +445,7 @@ void Tcapmain::FormCreate(TObject*)
         Timer1->SetEnabled(false);
     }
 
-    SetDriverIndex(SettingsFile->ReadInteger("setting", "Driverindex", -1));
+    SetDriverIndex(ReadInRange(*SettingsFile, "setting", "Driverindex", -1, -1, INT32_MAX));
 }
 
 void Tcapmain::ReadSettings()
@@ -443,11 +455,11 @@ void Tcapmain::ReadSettings()
     FtpUser = ini.ReadString("setting", "fname", "");
     FtpPass = ReadPassword(ini);
     FtpDir = ini.ReadString("setting", "fdir", "");
-    FtpInterval = ini.ReadInteger("setting", "fint", 0);
-    HttpPort = ini.ReadInteger("setting", "port", 8765);
-    EffectR = ini.ReadInteger("efx", "r", 55);
-    EffectG = ini.ReadInteger("efx", "g", 45);
-    EffectB = ini.ReadInteger("efx", "b", 20);
+    FtpInterval = ReadInRange(ini, "setting", "fint", 0, 0, MaxIntervalMinutes);
+    HttpPort = ReadInRange(ini, "setting", "port", 8765, 1, 65535);
+    EffectR = ReadInRange(ini, "efx", "r", 55, -255, 255);
+    EffectG = ReadInRange(ini, "efx", "g", 45, -255, 255);
+    EffectB = ReadInRange(ini, "efx", "b", 20, -255, 255);
     HistoryUpload = ini.ReadBool("setting", "history", false);
     DisablePrompt = ini.ReadBool("setting", "disable_prompt", false);
 }

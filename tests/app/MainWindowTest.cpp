@@ -189,7 +189,7 @@ TEST_F(MainWindow, LayoutCaptionsAndHints)
 
 TEST_F(MainWindow, IntervalReadsDecimalHexAndRejectsText)
 {
-    const std::pair<const char*, int> cases[] = {{"5", 5}, {"0x0A", 10}, {"abc", 0}};
+    const std::pair<const char*, int> cases[] = {{"5", 5}, {"0x0A", 10}, {"abc", 0}, {"71582", 71582}, {"71583", 0}};
     for (const auto& [text, minutes] : cases) {
         SCOPED_TRACE(text);
         Spit(Ini, std::string("[setting]\nfint=") + text + "\n");
@@ -231,13 +231,20 @@ TEST_F(MainWindow, BadSettingsFilesGiveDefaultsQuietly)
         "[setting]\nfint",
         std::string("\x00\x01\xff\xfe[setting]\x00fint=5\n", 19),
         "[setting]\nfint=99999999999999\nport=-x\nfhost=" + std::string(200000, 'h') + "\n",
+        "[setting]\nfint=71583\nport=65536\nDriverindex=-7\n[efx]\nr=256\ng=-1000\nb=0x7FFFFFFF\n",
+        "[setting]\nfint=-1\nport=0\n",
     };
     for (const auto& data : bad) {
         Spit(Ini, data);
         Restart();
         EXPECT_EQ(FtpInterval, 0);
+        EXPECT_FALSE(capmain->Timer1->Enabled());
         EXPECT_EQ(capmain->HttpPort, 8765);
         EXPECT_LE(FtpHost.size(), 1023u);
+        EXPECT_EQ(capmain->DriverIndex(), -1);
+        EXPECT_EQ(EffectR, 55);
+        EXPECT_EQ(EffectG, 45);
+        EXPECT_EQ(EffectB, 20);
     }
     std::filesystem::remove(Ini);
     std::filesystem::create_directories(Ini);  // a directory where the file should be
