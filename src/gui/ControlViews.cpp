@@ -231,7 +231,8 @@ public:
         TControlView::Sync();
         QFont f = ToQFont(FLabel->Font, FormFontOf(FForm));
         FWidget->setFont(f);
-        if (FLabel->AutoSize && (FLabel->Width() <= 0 || FLabel->Height() <= 0)) {
+        // An auto-sized label fits its text in the font drawn here.
+        if (FLabel->AutoSize) {
             QFontMetrics fm(f);
             FWidget->resize(fm.horizontalAdvance(QString::fromStdString(FLabel->Caption())), fm.height());
         }

@@ -169,6 +169,8 @@ void TFormView::closeEvent(QCloseEvent* Event)
 {
     // The logic decides; a close it accepts hides or ends the program.
     Event->ignore();
+    if (Application && Application->Terminated())
+        return;
     PostMessage(FForm->Handle(), WM_CLOSE, 0, 0);
 }
 

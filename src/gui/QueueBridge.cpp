@@ -31,8 +31,10 @@ void TQueueBridge::Pass()
         return;
     // Handlers that process messages nest further passes inside this one.
     Application->DrainQueue();
+    // exit, not quit: quit would first ask every window to close, and a
+    // form's close goes back to the logic.
     if (Application->Terminated())
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
     Rearm();
 }
 
@@ -40,7 +42,7 @@ void TQueueBridge::Rearm()
 {
     if (Application && Application->Terminated()) {
         FTimer.stop();
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
         return;
     }
     int next = NextTimerTimeout();
