@@ -75,9 +75,20 @@ TAnimateWindow::TAnimateWindow(TComponent* AOwner) : TComponent(AOwner)
         gAppInstance = this;
     }
     reg.push_back(AOwner);
-    // What the form loader does for a component placed on a form.
-    if (dynamic_cast<TWinControl*>(AOwner))
-        SetParentComponent(AOwner);
+    // What the form loader does for a component placed on a form. An owner
+    // that is not a form fails here; nothing of this object stays behind.
+    if (dynamic_cast<TWinControl*>(AOwner)) {
+        try {
+            SetParentComponent(AOwner);
+        } catch (...) {
+            reg.pop_back();
+            if (FAppProcInstalled && IsWindow(FAppWnd))
+                SetWindowLongPtr(FAppWnd, GWL_WNDPROC, reinterpret_cast<LONG_PTR>(FPrevAppProc));
+            if (gAppInstance == this)
+                gAppInstance = nullptr;
+            throw;
+        }
+    }
 }
 
 TAnimateWindow::~TAnimateWindow()

@@ -74,4 +74,10 @@ TEST(AnimateWindow, AnOwnerThatIsNotAFormCannotMinimize)
     TComponent owner(nullptr);
     auto* am = owner.Make<TAnimateWindow>();
     EXPECT_THROW(am->Minimize(), EInvalidCast);
+
+    // A windowed control that is not a form fails when the form procedure
+    // would be installed, every time.
+    TWinControl control(nullptr);
+    EXPECT_THROW(control.Make<TAnimateWindow>(), EInvalidCast);
+    EXPECT_THROW(control.Make<TAnimateWindow>(), EInvalidCast);
 }
