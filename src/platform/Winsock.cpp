@@ -724,8 +724,10 @@ SOCKET accept(SOCKET S, sockaddr* Addr, int* Len)
         return Fail(ErrnoToWinsock(e));
     if (Len)
         *Len = static_cast<int>(l);
+    // Known to be connected even if the peer has already gone again.
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(c);
+    Selects()[c].Phase = TPhase::Connected;
     return c;
 }
 

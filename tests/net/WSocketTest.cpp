@@ -430,3 +430,53 @@ TEST(WSocketPause, PauseHoldsNotifications)
     ASSERT_TRUE(RunUntil([&] { return got == "held"; }));
     ::close(fd);
 }
+
+TEST(WSocketData, WaitUntilClosedDeliversTheRest)
+{
+    TRawListener peer;
+    TWSocket s(nullptr);
+    std::string got;
+    s.OnDataAvailable = [&](TObject*, WORD) { got += s.ReceiveStr(); };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(peer.PortText());
+    s.Connect();
+    int fd = -1;
+    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected && (fd = fd >= 0 ? fd : peer.Accept()) >= 0; }));
+    SendAll(fd, "goodbye");
+    ::close(fd);
+    s.WaitUntilClosed();
+    EXPECT_EQ(s.GetState(), wsClosed);
+    EXPECT_EQ(got, "goodbye");
+}
+
+TEST(WSocketServer, PeerGoneBeforeDupStillCloses)
+{
+    TWSocket server(nullptr), conn(nullptr);
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    server.Listen();
+    int fd = RawConnect(std::stoi(server.GetBoundPort()));
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    bool closed = false;
+    conn.OnSessionClosed = [&](TObject*, WORD) { closed = true; };
+    server.OnSessionAvailable = [&](TObject*, WORD) {
+        SOCKET h = server.Accept();
+        ::close(fd);  // reset before the handle is adopted
+        RunIdle();
+        conn.Dup(h);
+    };
+    ASSERT_TRUE(RunUntil([&] { return closed; }));
+    EXPECT_EQ(conn.GetState(), wsClosed);
+}
+
+TEST(WSocketData, FreeLaterOfAnOwnedSocket)
+{
+    TComponent owner(nullptr);
+    TWSocket* s = owner.Make<TWSocket>();
+    EXPECT_EQ(owner.ComponentCount(), 1);
+    s->FreeLater();
+    EXPECT_EQ(owner.ComponentCount(), 1);
+    RunIdle();
+    EXPECT_EQ(owner.ComponentCount(), 0);
+}
