@@ -114,7 +114,9 @@ void TControlView::Sync()
 
 bool TControlView::eventFilter(QObject* Watched, QEvent* Event)
 {
-    if (Watched != FWidget)
+    // Disabled and hidden controls take no input (Qt still runs the
+    // filters of a disabled widget).
+    if (Watched != FWidget || !FControl->Enabled() || !FControl->Visible())
         return false;
     switch (Event->type()) {
     case QEvent::MouseButtonPress:

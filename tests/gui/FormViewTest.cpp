@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QDialog>
+#include <QListWidget>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -19,6 +21,7 @@
 #include "app/Program.h"
 #include "app/driver.h"
 #include "app/main.h"
+#include "capture/CaptureDriver.h"
 #include "capture/Video.h"
 #include "gui/FormView.h"
 #include "gui/GuiFrontEnd.h"
@@ -198,6 +201,10 @@ TEST_F(FormViewTest, ClickOnARenderedButtonReachesItsHandler)
     Release(w, {40, 40});
     EXPECT_EQ(clicks, 1);
     EXPECT_EQ(downs, (std::vector<TMouseButton>{mbLeft, mbRight, mbLeft}));
+    capmain->SpeedButton7->SetEnabled(false);
+    EXPECT_FALSE(w->isEnabled());
+    ClickOn(w);
+    EXPECT_EQ(clicks, 1);
 }
 
 TEST_F(FormViewTest, HandlerErrorsGoToTheErrorDisplay)
@@ -301,6 +308,48 @@ TEST_F(FormViewTest, MinimizeAndRestoreKeepThePlace)
     EXPECT_FALSE(Main->isMinimized());
     EXPECT_TRUE(Main->isVisible());
     EXPECT_EQ(Main->pos(), before);
+}
+
+TEST_F(FormViewTest, WindowManagerMinimizeAndTaskBarRestoreGoThroughTheLogic)
+{
+    int minimized = 0, restored = 0;
+    capmain->am->OnMinimize = [&](TObject* Sender) {
+        EXPECT_EQ(Sender, Application);
+        ++minimized;
+    };
+    capmain->am->OnRestore = [&](TObject*) { ++restored; };
+    QPoint before = Main->pos();
+    Main->showMinimized();
+    ASSERT_TRUE(RunUntil([&] { return minimized == 1; }));
+    EXPECT_TRUE(IsIconic(Application->Handle()));
+    Main->showNormal();
+    ASSERT_TRUE(RunUntil([&] { return restored == 1; }));
+    EXPECT_FALSE(IsIconic(capmain->Handle()));
+    EXPECT_FALSE(Main->isMinimized());
+    EXPECT_EQ(Main->pos(), before);
+}
+
+TEST_F(FormViewTest, DriverDialogsChooseFromAQtList)
+{
+    // Accept the second line, then cancel.
+    QTimer::singleShot(0, [] {
+        auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dlg, nullptr);
+        EXPECT_EQ(dlg->windowTitle(), QString("Video Format"));
+        auto* list = dlg->findChild<QListWidget*>();
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(list->count(), 3);
+        EXPECT_EQ(list->currentRow(), 0);
+        list->setCurrentRow(1);
+        dlg->accept();
+    });
+    EXPECT_EQ(ShowCaptureDialog("Video Format", {"160x120", "320x240", "640x480"}, 0), 1);
+    QTimer::singleShot(0, [] {
+        auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dlg, nullptr);
+        dlg->reject();
+    });
+    EXPECT_EQ(ShowCaptureDialog("Video Source", {"a", "b"}, 1), -1);
 }
 
 TEST_F(FormViewTest, CloseButtonWritesTheSettingsAndEndsTheProgram)
