@@ -1053,6 +1053,8 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
             ResetToDefaults();
         } catch (...) {
         }
+    } else {
+        FCloseInvoked = false;
     }
 }
 

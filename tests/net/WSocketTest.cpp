@@ -135,6 +135,8 @@ TEST(WSocketProperties, RefusalTexts)
     s.SetAddr("127.0.0.1");
     EXPECT_EQ(ErrorText([&] { s.Connect(); }), "Connect: No Protocol Specified");
 
+    s.SetLocalAddr("127.1");
+    EXPECT_EQ(s.GetLocalAddr(), "127.0.0.1");
     s.SetLocalAddr("");
     EXPECT_EQ(s.GetLocalAddr(), "0.0.0.0");
     EXPECT_EQ(ErrorText([&] { s.SetLocalAddr("localhost"); }), "SetLocalAddr(): Invalid IP address");
@@ -479,4 +481,46 @@ TEST(WSocketData, FreeLaterOfAnOwnedSocket)
     EXPECT_EQ(owner.ComponentCount(), 1);
     RunIdle();
     EXPECT_EQ(owner.ComponentCount(), 0);
+}
+
+TEST(WSocketData, ReconnectFromOnSessionClosed)
+{
+    TRawListener peer;
+    TWSocket s(nullptr);
+    int closes = 0;
+    s.OnSessionClosed = [&](TObject*, WORD) {
+        if (++closes == 1) {
+            s.SetAddr("127.0.0.1");
+            s.SetPort(peer.PortText());
+            s.Connect();
+        }
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(peer.PortText());
+    s.Connect();
+    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected; }));
+    s.Close();
+    EXPECT_EQ(closes, 1);
+    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected; }));
+    s.Close();
+    EXPECT_EQ(closes, 2);
+    EXPECT_EQ(s.GetState(), wsClosed);
+}
+
+TEST(WSocketPause, PrivatePumpStopsAtQuit)
+{
+    TWSocket s(nullptr);
+    s.SetMultiThreaded(true);
+    bool ran = false;
+    HWND w = s.GetHandle();
+    (void)w;
+    s.OnDnsLookupDone = [&](TObject*, WORD) { ran = true; };
+    s.DnsLookup("localhost");
+    PostQuitMessage(0);
+    RunUntil([&] {
+        s.PumpMessages();
+        return ran;
+    });
+    EXPECT_TRUE(s.GetTerminated());
+    EXPECT_TRUE(ran);
 }
