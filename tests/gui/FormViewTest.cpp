@@ -226,9 +226,42 @@ TEST_F(FormViewTest, EditAndStatusLineFollowTheModelBothWays)
     EXPECT_TRUE(edit->text().endsWith("a"));
     capmain->Edit2->SetText("日本語");
     EXPECT_EQ(edit->text(), QString::fromUtf8("日本語"));
-    capmain->msg->SetCaption("Connecting...");
-    EXPECT_EQ(capmain->msg->Caption(), "Connecting...");
-    W(*Main, "msg")->repaint();
+    // The status line draws what the model holds.
+    auto darkPixels = [&] {
+        QImage img = W(*Main, "msg")->grab().toImage();
+        int n = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                n += QColor(img.pixel(x, y)).lightness() < 128;
+        return n;
+    };
+    EXPECT_GT(darkPixels(), 0);
+    capmain->msg->TLabel::SetCaption("");
+    EXPECT_EQ(darkPixels(), 0);
+}
+
+TEST_F(FormViewTest, TypedDeviceNameThatIsNotInTheListChoosesNothing)
+{
+    capmain->FrameGrabber1->SetDriverIndex(-1);
+    QTimer::singleShot(0, [&] {
+        auto* combo = qobject_cast<QComboBox*>(Dialog->WidgetOf("ComboBox1"));
+        ASSERT_NE(combo, nullptr);
+        combo->setCurrentIndex(0);
+        emit combo->activated(0);
+        EXPECT_EQ(dlgdriver->ComboBox1->ItemIndex(), 0);
+        combo->lineEdit()->setFocus();
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x");
+        QApplication::sendEvent(combo->lineEdit(), &key);
+        EXPECT_EQ(dlgdriver->ComboBox1->ItemIndex(), -1);
+        EXPECT_EQ(dlgdriver->ComboBox1->Text(), combo->currentText().toStdString());
+        ClickOn(Dialog->WidgetOf("SpeedButton1"));
+    });
+    ClickOn(W(*Main, "SpeedButton3"));
+    EXPECT_FALSE(Dialog->isVisible());
+    EXPECT_EQ(capmain->FrameGrabber1->DriverIndex(), -1);
+    EXPECT_FALSE(capmain->FrameGrabber1->DriverOpen());
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_TRUE(W(*Main, "SpeedButton3")->isEnabled());
 }
 
 TEST_F(FormViewTest, OptionButtonOpensTheMenuAtThePointerForAnyButton)
