@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,19 +44,6 @@ private:
 }
 
 } // namespace
-
-std::vector<uint8_t> ReadWholeFile(const std::string& FileName)
-{
-    if (!FileExists(FileName))
-        throw EFOpenError("Cannot open file " + FileName);
-    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
-    const int64_t size = stream.Size();
-    if (size < 0 || size > std::numeric_limits<int32_t>::max())
-        throw EReadError("Stream read error");
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    stream.ReadBuffer(data.data(), static_cast<int32_t>(size));
-    return data;
-}
 
 void WriteFileAtomic(const std::string& FileName, const void* Data, size_t Size)
 {

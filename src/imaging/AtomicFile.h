@@ -1,19 +1,13 @@
-// Whole-file reads and writes for the picture files. Writes go through a
-// temporary name renamed into place, so a reader sees the old file or the
-// new one, never half of one.
+// Whole-file writes for the picture files: through a temporary name renamed
+// into place, so a reader sees the old file or the new one, never half of
+// one. The file errors are those of platform/FileStream.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/FileStream.h"
-
-// Reads a whole file, opened for reading with writers denied, as a file
-// stream does; EFOpenError when it cannot be opened, EReadError when it
-// cannot be read.
-std::vector<uint8_t> ReadWholeFile(const std::string& FileName);
 
 // Writes Size bytes to a temporary file beside FileName and renames it over
 // FileName. On any failure the temporary file is removed, FileName keeps

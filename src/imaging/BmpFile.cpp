@@ -1,5 +1,6 @@
 #include "imaging/BmpFile.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -104,16 +105,34 @@ std::vector<uint8_t> EncodeBitmapFile(const TBitmap& Bitmap)
     return out;
 }
 
-TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
+namespace {
+
+// What the headers say about the pixel rows.
+struct TLayout {
+    int Width = 0, Height = 0;
+    bool TopDown = false;
+    int BytesPerPixel = 3;
+    TField Red{16, 8}, Green{8, 8}, Blue{0, 8};
+    uint32_t OffBits = 0;
+    uint64_t Stride = 0;
+    uint64_t Needed = 0;  // bytes of pixel data; the last row's padding may be missing
+};
+
+// The headers need at most this many leading bytes (masks included).
+constexpr size_t HeadBytes = BmpFileHeaderSize + BmpInfoHeaderSize + 12;
+
+// Head holds the first min(FileSize, HeadBytes) bytes of a file of FileSize bytes.
+TLayout ParseHeaders(const uint8_t* Head, uint64_t FileSize)
 {
-    if (Size < BmpFileHeaderSize + BmpInfoHeaderSize)
+    if (FileSize < BmpFileHeaderSize + BmpInfoHeaderSize)
         Invalid("file too short");
-    if (Data[0] != 'B' || Data[1] != 'M')
+    if (Head[0] != 'B' || Head[1] != 'M')
         Invalid("no bitmap file signature");
-    const uint32_t offBits = Get32(Data + 10);
-    const uint8_t* info = Data + BmpFileHeaderSize;
+    TLayout l;
+    l.OffBits = Get32(Head + 10);
+    const uint8_t* info = Head + BmpFileHeaderSize;
     const uint32_t infoSize = Get32(info);
-    if (infoSize < BmpInfoHeaderSize || infoSize > Size - BmpFileHeaderSize)
+    if (infoSize < BmpInfoHeaderSize || infoSize > FileSize - BmpFileHeaderSize)
         Invalid("unsupported header");
     const int32_t width = static_cast<int32_t>(Get32(info + 4));
     const int32_t rawHeight = static_cast<int32_t>(Get32(info + 8));
@@ -121,56 +140,70 @@ TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
     const uint16_t bitCount = Get16(info + 14);
     const uint32_t compression = Get32(info + 16);
 
-    const bool topDown = rawHeight < 0;
-    const int64_t height = topDown ? -int64_t(rawHeight) : int64_t(rawHeight);
+    l.TopDown = rawHeight < 0;
+    const int64_t height = l.TopDown ? -int64_t(rawHeight) : int64_t(rawHeight);
     if (width <= 0 || height == 0 || width > MaxDimension || height > MaxDimension)
         Invalid("bad dimensions");
     if (planes != 1)
         Invalid("bad plane count");
     if (bitCount != 24 && bitCount != 32)
         Invalid("unsupported pixel format");
+    l.Width = width;
+    l.Height = static_cast<int>(height);
+    l.BytesPerPixel = bitCount / 8;
 
-    TField red{16, 8}, green{8, 8}, blue{0, 8};
     if (compression == BI_BITFIELDS) {
         if (bitCount != 32)
             Invalid("bit fields need 32 bits a pixel");
         // The masks follow a 40-byte header, or sit inside a larger one.
-        const size_t maskAt = BmpFileHeaderSize + BmpInfoHeaderSize;
-        if (Size < maskAt + 12)
+        if (FileSize < HeadBytes)
             Invalid("file too short");
-        red = FieldOf(Get32(Data + maskAt));
-        green = FieldOf(Get32(Data + maskAt + 4));
-        blue = FieldOf(Get32(Data + maskAt + 8));
+        const uint8_t* masks = Head + BmpFileHeaderSize + BmpInfoHeaderSize;
+        l.Red = FieldOf(Get32(masks));
+        l.Green = FieldOf(Get32(masks + 4));
+        l.Blue = FieldOf(Get32(masks + 8));
     } else if (compression != BI_RGB) {
         Invalid("compressed bitmaps are not supported");
     }
 
-    const uint64_t stride = (uint64_t(width) * (bitCount / 8) + 3) & ~uint64_t(3);
-    // The last row needs only its pixels, not its padding.
-    const uint64_t needed = stride * uint64_t(height - 1) + uint64_t(width) * (bitCount / 8);
-    if (offBits < BmpFileHeaderSize + infoSize || offBits > Size || Size - offBits < needed)
+    l.Stride = (uint64_t(width) * l.BytesPerPixel + 3) & ~uint64_t(3);
+    l.Needed = l.Stride * uint64_t(height - 1) + uint64_t(width) * l.BytesPerPixel;
+    if (l.OffBits < BmpFileHeaderSize + infoSize || l.OffBits > FileSize || FileSize - l.OffBits < l.Needed)
         Invalid("pixel data truncated");
+    return l;
+}
 
-    TBitmap bitmap(width, static_cast<int>(height));
-    const uint8_t* pixels = Data + offBits;
-    for (int64_t row = 0; row < height; ++row) {
-        const uint8_t* src = pixels + stride * row;
-        uint8_t* dst = bitmap.ScanLine(static_cast<int>(topDown ? row : height - 1 - row));
-        if (bitCount == 24) {
-            for (int x = 0; x < width; ++x, src += 3, dst += 3) {
-                dst[0] = src[2];
-                dst[1] = src[1];
-                dst[2] = src[0];
-            }
-        } else {
-            for (int x = 0; x < width; ++x, src += 4, dst += 3) {
-                const uint32_t px = Get32(src);
-                dst[0] = Extract(px, red);
-                dst[1] = Extract(px, green);
-                dst[2] = Extract(px, blue);
-            }
+// Converts file row Row (counted in file order) into the bitmap.
+void ConvertRow(const TLayout& L, const uint8_t* Src, int Row, TBitmap& Bitmap)
+{
+    uint8_t* dst = Bitmap.ScanLine(L.TopDown ? Row : L.Height - 1 - Row);
+    if (L.BytesPerPixel == 3) {
+        for (int x = 0; x < L.Width; ++x, Src += 3, dst += 3) {
+            dst[0] = Src[2];
+            dst[1] = Src[1];
+            dst[2] = Src[0];
+        }
+    } else {
+        for (int x = 0; x < L.Width; ++x, Src += 4, dst += 3) {
+            const uint32_t px = Get32(Src);
+            dst[0] = Extract(px, L.Red);
+            dst[1] = Extract(px, L.Green);
+            dst[2] = Extract(px, L.Blue);
         }
     }
+}
+
+} // namespace
+
+TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
+{
+    uint8_t head[HeadBytes] = {};
+    if (Size > 0)
+        std::memcpy(head, Data, std::min(Size, HeadBytes));
+    const TLayout l = ParseHeaders(head, Size);
+    TBitmap bitmap(l.Width, l.Height);
+    for (int row = 0; row < l.Height; ++row)
+        ConvertRow(l, Data + l.OffBits + l.Stride * row, row, bitmap);
     return bitmap;
 }
 
@@ -180,12 +213,37 @@ void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
     WriteFileAtomic(FileName, image.data(), image.size());
 }
 
+// Reads the rows in pieces straight from the file: no second copy of the
+// whole picture in memory.
 TBitmap LoadBitmapFile(const std::string& FileName)
 {
-    const std::vector<uint8_t> data = ReadWholeFile(FileName);
+    if (!FileExists(FileName))
+        throw EFOpenError("Cannot open file " + FileName);
+    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
+    const int64_t size = stream.Size();
+    if (size < 0)
+        throw EReadError("Stream read error");
+    uint8_t head[HeadBytes] = {};
+    stream.ReadBuffer(head, static_cast<int32_t>(std::min<int64_t>(size, HeadBytes)));
+    TLayout l;
     try {
-        return DecodeBitmapFile(data.data(), data.size());
+        l = ParseHeaders(head, static_cast<uint64_t>(size));
     } catch (const EInvalidGraphic& e) {
-        throw EInvalidGraphic(std::string(e.what()) + " (\"" + FileName + "\")");
+        throw EInvalidGraphic(std::string(e.what()) + " (" + FileName + ")");
     }
+    TBitmap bitmap(l.Width, l.Height);
+    if (stream.Seek(l.OffBits, soFromBeginning) != l.OffBits)
+        throw EReadError("Stream read error");
+    const int rowsPerPiece = static_cast<int>(std::max<uint64_t>(1, 65536 / l.Stride));
+    std::vector<uint8_t> piece(static_cast<size_t>(l.Stride) * rowsPerPiece);
+    uint64_t left = l.Needed;
+    for (int row = 0; row < l.Height; row += rowsPerPiece) {
+        const int rows = std::min(rowsPerPiece, l.Height - row);
+        const uint64_t bytes = std::min<uint64_t>(left, l.Stride * rows);
+        stream.ReadBuffer(piece.data(), static_cast<int32_t>(bytes));
+        left -= bytes;
+        for (int r = 0; r < rows; ++r)
+            ConvertRow(l, piece.data() + l.Stride * r, row + r, bitmap);
+    }
+    return bitmap;
 }

@@ -113,6 +113,11 @@ TEST(BmpFile, ReadsTopDownAnd32BitFiles)
             EXPECT_TRUE(SamePixels(DecodeBitmapFile(d.data(), d.size()), pic))
                 << "top-down " << topDown << " bit fields " << fields;
         }
+    // The same from files, which are read in pieces.
+    TTempDir dir;
+    const TBitmap wide = TestPicture(300, 250);  // several pieces
+    WriteFileBytes(dir / "32.bmp", Make32(wide, true, true));
+    EXPECT_TRUE(SamePixels(LoadBitmapFile(dir / "32.bmp"), wide));
     // 24-bit top-down: flip our own file.
     std::vector<uint8_t> d = EncodeBitmapFile(pic);
     Set32(d, 22, uint32_t(-4));
@@ -153,8 +158,16 @@ TEST(BmpFile, RejectsMalformedFilesWithoutReadingPastThem)
         broken(30, 1),                // RLE
         broken(30, 3),                // bit fields on 24 bits
     };
-    for (size_t i = 0; i < bad.size(); ++i)
+    TTempDir dir;
+    for (size_t i = 0; i < bad.size(); ++i) {
         EXPECT_THROW(DecodeBitmapFile(bad[i].data(), bad[i].size()), EInvalidGraphic) << "case " << i;
+        WriteFileBytes(dir / "bad.bmp", bad[i]);
+        EXPECT_THROW(LoadBitmapFile(dir / "bad.bmp"), EInvalidGraphic) << "file case " << i;
+    }
+    for (size_t n : {size_t(0), size_t(13), size_t(54), good.size() - 4}) {
+        WriteFileBytes(dir / "cut.bmp", std::vector<uint8_t>(good.begin(), good.begin() + n));
+        EXPECT_THROW(LoadBitmapFile(dir / "cut.bmp"), EInvalidGraphic) << n;
+    }
 }
 
 TEST(BmpFile, FileErrorsNameTheFileAndKeepTheOldOne)
