@@ -133,6 +133,8 @@ bool TControlView::eventFilter(QObject* Watched, QEvent* Event)
         } else if (!ButtonOf(me->button(), b)) {
             return false;
         } else if (Event->type() == QEvent::MouseButtonPress) {
+            if (FForm)
+                FForm->LastPress = me->globalPosition().toPoint();
             if (b == mbLeft)
                 FLeftPressed = true;
             if (b == mbRight)

@@ -139,10 +139,15 @@ void TFormView::HostChange(TWindowChange Change)
         raise();
         activateWindow();
         break;
-    case TWindowChange::SystemMove:
-        if (QWindow* w = windowHandle())
-            w->startSystemMove();
+    case TWindowChange::SystemMove: {
+        QWindow* w = windowHandle();
+        if (w && w->startSystemMove())
+            break;
+        FDragging = true;
+        FDragOffset = LastPress - pos();
+        grabMouse();
         break;
+    }
     case TWindowChange::Destroyed: hide(); break;
     }
     FApplying = false;
@@ -192,8 +197,20 @@ void TFormView::changeEvent(QEvent* Event)
     }
 }
 
+void TFormView::mouseMoveEvent(QMouseEvent* Event)
+{
+    QWidget::mouseMoveEvent(Event);
+    if (FDragging)
+        move(Event->globalPosition().toPoint() - FDragOffset);
+}
+
 void TFormView::mouseReleaseEvent(QMouseEvent* Event)
 {
+    if (FDragging) {
+        FDragging = false;
+        releaseMouse();
+        return;
+    }
     QWidget::mouseReleaseEvent(Event);
     if (Event->button() != Qt::RightButton)
         return;

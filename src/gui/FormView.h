@@ -28,12 +28,16 @@ public:
 
     // Set while a popup menu has been shown since the last clear.
     static bool MenuShown;
+    // Where the last mouse button went down over one of the controls
+    // (screen coordinates); a window drag starts from there.
+    QPoint LastPress;
 
 protected:
     void paintEvent(QPaintEvent* Event) override;
     void moveEvent(QMoveEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
     void changeEvent(QEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
 
 private:
@@ -43,4 +47,8 @@ private:
     std::vector<TControlView*> FViews;
     bool FApplying = false;   // carrying out a change from the logic
     bool FPlaced = false;
+    // A drag the window manager does not run: the window follows the
+    // pointer until the button comes up.
+    bool FDragging = false;
+    QPoint FDragOffset;
 };

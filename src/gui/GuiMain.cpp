@@ -1,5 +1,6 @@
 #include "gui/GuiMain.h"
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -32,6 +33,12 @@ void HostApplicationWindow(TApplication& App, TFormView* Main)
 
 int GuiMain(const TCommandLine& Cmd, int argc, char** argv)
 {
+    // Qt ends the process when it finds no display; say what to do instead.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "quorrelane: no display (DISPLAY is not set); use --headless to run without one\n");
+        return 1;
+    }
     QApplication qt(argc, argv);
     QApplication::setFont(QFont(DefaultFontName));
     TApplication app;

@@ -332,6 +332,33 @@ TEST_F(FormViewTest, CameraButtonRunsTheModalDeviceDialogAndThePreviewDraws)
     EXPECT_EQ(downs, 1);
 }
 
+TEST_F(FormViewTest, TitleDragMovesTheWindowWithTheLeftButtonOnly)
+{
+    // Without a window manager to run the move, the window follows the
+    // pointer itself.
+    QWidget* title = W(*Main, "Label2");
+    QPoint before = Main->pos();
+    Press(title, {20, 8}, Qt::RightButton);
+    Release(title, {20, 8}, Qt::RightButton);
+    QPoint start = title->mapToGlobal(QPoint(20, 8));
+    QMouseEvent move(QEvent::MouseMove, QPointF(0, 0), QPointF(start + QPoint(30, 40)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Main.get(), &move);
+    EXPECT_EQ(Main->pos(), before);
+    Press(title, {20, 8});
+    QApplication::sendEvent(Main.get(), &move);
+    EXPECT_EQ(Main->pos(), before + QPoint(30, 40));
+    // The form knows its new place.
+    EXPECT_EQ(capmain->Left(), before.x() + 30);
+    EXPECT_EQ(capmain->Top(), before.y() + 40);
+    QMouseEvent up(QEvent::MouseButtonRelease, QPointF(0, 0), QPointF(start + QPoint(30, 40)), Qt::LeftButton,
+                   Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(Main.get(), &up);
+    QMouseEvent later(QEvent::MouseMove, QPointF(0, 0), QPointF(start), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(Main.get(), &later);
+    EXPECT_EQ(Main->pos(), before + QPoint(30, 40));
+}
+
 TEST_F(FormViewTest, MinimizeAndRestoreKeepThePlace)
 {
     QPoint before = Main->pos();
