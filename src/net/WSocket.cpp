@@ -1674,7 +1674,10 @@ void TCustomLineWSocket::SetLineMode(bool Value)
     if (Value == FLineMode)
         return;
     FLineMode = Value;
-    if (FRcvdCnt > 0 || FLineLength > 0)
+    bool replay = FRcvdCnt > 0 || FLineLength > 0;
+    if (!Value)
+        FLineLength = 0;  // an unread rest of a line is plain data now
+    if (replay)
         PostMessage(FWindowHandle, WM_LINE_REPLAY, 0, 0);
 }
 
@@ -1707,7 +1710,7 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
     bool lines = FLineMode && !FLineEnd.empty();
     int n;
     if (lines && FLineLength > 0)
-        n = std::min(BufferSize, FLineLength);
+        n = std::min({BufferSize, FLineLength, FRcvdCnt});
     else if (!lines && FRcvdCnt > 0)
         n = std::min(BufferSize, FRcvdCnt);
     else

@@ -225,3 +225,27 @@ TEST(SyncSocket, WaitForFlag)
     s.SetTimeout(30);
     EXPECT_EQ(s.WaitForFlag(never), 12001);
 }
+
+TEST(LineMode, SwitchingBackAndForthKeepsEveryByteOnce)
+{
+    TLinePair p("\n");
+    std::string all;
+    int calls = 0;
+    p.S.OnDataAvailable = [&](TObject*, WORD) {
+        ++calls;
+        char buf[2];
+        int n = p.S.Receive(buf, sizeof buf);
+        if (n > 0)
+            all.append(buf, static_cast<size_t>(n));
+        // Toggle in the middle of lines.
+        p.S.SetLineMode(!p.S.GetLineMode());
+    };
+    std::string data = "first line\nsecond\nthird one\nrest";
+    p.Feed(data);
+    EXPECT_GT(calls, 4);
+    // Whatever is still buffered comes out once, after everything read.
+    p.S.OnDataAvailable = nullptr;
+    p.S.SetLineMode(false);
+    all += p.S.ReceiveStr();
+    EXPECT_EQ(all, data);
+}
