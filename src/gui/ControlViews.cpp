@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include <QComboBox>
-#include <QCursor>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
