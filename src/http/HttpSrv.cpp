@@ -30,8 +30,15 @@ void THttpConnection::Dup(SOCKET NewHSocket)
 
 void THttpConnection::StartIdleTimer()
 {
-    SetTimer(GetHandle(), IdleTimerId, IdleTimeoutMs);
+    SetTimer(GetHandle(), IdleTimerId, FIdleTimeout);
     FIdleTimerSet = true;
+}
+
+void THttpConnection::SetIdleTimeout(UINT Ms)
+{
+    FIdleTimeout = Ms;
+    if (FIdleTimerSet)
+        StartIdleTimer();
 }
 
 void THttpConnection::StopIdleTimer()

@@ -28,7 +28,7 @@ public:
     // Limits that keep a slow or hostile client from holding the server.
     static constexpr size_t MaxLineLength = 8192;
     static constexpr int MaxHeaderLines = 100;
-    static constexpr UINT IdleTimeoutMs = 60000;
+    static constexpr UINT DefaultIdleTimeoutMs = 60000;
 
     explicit THttpConnection(TComponent* AOwner);
     ~THttpConnection() override;
@@ -41,6 +41,11 @@ public:
     // oldest are dropped beyond a bound on a kept-alive connection).
     const std::vector<std::string>& GetRequestHeader() const { return FRequestHeader; }
     THttpRequestState GetRequestState() const { return FState; }
+    // How long a request may take to arrive after the connection or the
+    // last answer before the connection is closed; a new value restarts a
+    // running wait.
+    UINT GetIdleTimeout() const { return FIdleTimeout; }
+    void SetIdleTimeout(UINT Ms);
     const std::string& GetDocDir() const { return FDocDir; }
     void SetDocDir(const std::string& Value) { FDocDir = Value; }
     const std::string& GetDefaultDoc() const { return FDefaultDoc; }
@@ -127,6 +132,7 @@ private:
     int FHeaderLineCount = 0;     // header lines of the current request
     bool FDropping = false;
     bool FIdleTimerSet = false;
+    UINT FIdleTimeout = DefaultIdleTimeoutMs;
 };
 
 class THttpServer;

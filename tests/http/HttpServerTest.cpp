@@ -1,0 +1,447 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/HttpSrv.h"
+#include "net/LoopPeers.h"
+#include "platform/Application.h"
+#include "platform/FileStream.h"
+
+namespace {
+
+std::string Pattern(size_t n, char seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(seed + i * 7 % 61);
+    return s;
+}
+
+void WriteFile(const std::filesystem::path& p, const std::string& data)
+{
+    std::ofstream f(p, std::ios::binary);
+    f << data;
+}
+
+int FreePort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    ::close(fd);
+    return ntohs(sin.sin_port);
+}
+
+// What a get handler saw of a request.
+struct TSeen {
+    std::string Method, Path, Params, Version, Connection, Accept, Host;
+    int32_t ContentLength = -1;
+    std::vector<std::string> Header;
+};
+
+class HttpServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/httpsrvXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        Top = tmpl;
+        Docs = Top / "docs";
+        std::filesystem::create_directory(Docs);
+        Server = std::make_unique<THttpServer>(nullptr);
+        Server->SetAddr("127.0.0.1");
+        Server->SetPort("0");
+        Server->SetDocDir(Docs.string());
+        Server->OnServerStarted = [this](TObject*) { Events.push_back("started"); };
+        Server->OnServerStopped = [this](TObject*) { Events.push_back("stopped"); };
+        Server->OnClientConnect = [this](TObject*, THttpConnection* c, WORD) {
+            Connections.push_back(c);
+            if (OnConnect)
+                OnConnect(c);
+        };
+        Server->OnClientDisconnect = [this](TObject*, THttpConnection*, WORD) { ++Disconnects; };
+        Server->OnGetDocument = [this](TObject*, THttpConnection* c, THttpGetFlag& f) { Record(c, f); };
+        Server->OnHeadDocument = [this](TObject*, THttpConnection* c, THttpGetFlag& f) { Record(c, f); };
+    }
+    void TearDown() override
+    {
+        Server.reset();
+        std::filesystem::remove_all(Top);
+    }
+    void Start()
+    {
+        Server->Start();
+        ASSERT_EQ(Server->GetWSocketServer()->GetState(), wsListening);
+        Port = std::stoi(Server->GetWSocketServer()->GetBoundPort());
+    }
+    void Record(THttpConnection* c, THttpGetFlag& f)
+    {
+        TSeen s;
+        s.Method = c->GetMethod();
+        s.Path = c->GetPath();
+        s.Params = c->GetParams();
+        s.Version = c->GetVersion();
+        s.Connection = c->ReqConnection();
+        s.Accept = c->ReqAccept();
+        s.Host = c->ReqHost();
+        s.ContentLength = c->ReqContentLength();
+        s.Header = c->GetRequestHeader();
+        Seen.push_back(s);
+        if (OnDocument)
+            OnDocument(c, f);
+    }
+    // Sends a request and waits until the server has closed.
+    std::string Fetch(const std::string& request)
+    {
+        TLoopClient c(Port);
+        c.Send(request);
+        EXPECT_TRUE(RunUntil([&] { return c.Closed; }));
+        return c.Data;
+    }
+    // Keeps the server's side of each new connection from buffering much.
+    void SmallServerSendBuffers()
+    {
+        OnConnect = [](THttpConnection* c) {
+            int v = 4096;
+            setsockopt(c->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &v, sizeof v);
+        };
+    }
+    int ActiveClients() const { return Server->GetWSocketServer()->ClientCount(); }
+
+    TApplication App;
+    std::filesystem::path Top, Docs;
+    std::unique_ptr<THttpServer> Server;
+    std::vector<std::string> Events;
+    std::vector<THttpConnection*> Connections;
+    std::vector<TSeen> Seen;
+    std::function<void(THttpConnection*)> OnConnect;
+    std::function<void(THttpConnection*, THttpGetFlag&)> OnDocument;
+    int Disconnects = 0;
+    int Port = 0;
+};
+
+const std::string NotFoundXJpg =
+    "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 148\r\n\r\n"
+    "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL /x.jpg"
+    " was not found on this server.<P></BODY></HTML>\r\n";
+
+} // namespace
+
+TEST_F(HttpServer, DefaultsAndStartOnce)
+{
+    THttpServer fresh(nullptr);
+    EXPECT_EQ(fresh.GetPort(), "80");
+    EXPECT_EQ(fresh.GetAddr(), "0.0.0.0");
+    EXPECT_EQ(fresh.GetDefaultDoc(), "index.html");
+    int stopped = 0;
+    fresh.OnServerStopped = [&](TObject*) { ++stopped; };
+    fresh.Stop();
+    EXPECT_EQ(stopped, 0);
+
+    Start();
+    Server->Start();
+    EXPECT_EQ(Events, std::vector<std::string>{"started"});
+}
+
+TEST_F(HttpServer, RequestLinesAndHeaderFields)
+{
+    Start();
+    OnDocument = [](THttpConnection*, THttpGetFlag& f) { f = gfNotFound; };
+    Fetch("GET /snap/http.jpg?x=1&y=2 HTTP/1.1\r\nCONNECTION:keep-alive\r\nContent-Length: 12abc\r\n"
+          "X-Custom: 1\r\nAccept:   */* \r\n\r\n");
+    Fetch("get /a\n\n");
+    Fetch("GET  /a   http/1.1 \nHost: h\ncontent-length:   42\nAccept-Language: ja\n\n");
+    Fetch("GET /a?b?c HTTP/1.0\r\nHost\r: x\r\n\r\n");
+    ASSERT_EQ(Seen.size(), 4u);
+
+    EXPECT_EQ(Seen[0].Method, "GET");
+    EXPECT_EQ(Seen[0].Path, "/snap/http.jpg");
+    EXPECT_EQ(Seen[0].Params, "x=1&y=2");
+    EXPECT_EQ(Seen[0].Version, "HTTP/1.1");
+    EXPECT_EQ(Seen[0].Connection, "keep-alive");
+    EXPECT_EQ(Seen[0].ContentLength, 0);
+    EXPECT_EQ(Seen[0].Accept, "*/* ");
+    EXPECT_EQ(Seen[0].Header, (std::vector<std::string>{"CONNECTION:keep-alive", "Content-Length: 12abc",
+                                                        "X-Custom: 1", "Accept:   */* "}));
+
+    EXPECT_EQ(Seen[1].Method, "GET");
+    EXPECT_EQ(Seen[1].Path, "/a");
+    EXPECT_EQ(Seen[1].Version, "HTTP/1.0");
+
+    // Bare line feeds read like CR LF.
+    EXPECT_EQ(Seen[2].Path, "/a");
+    EXPECT_EQ(Seen[2].Version, "HTTP/1.1");
+    EXPECT_EQ(Seen[2].ContentLength, 42);
+    EXPECT_EQ(Seen[2].Host, "h");
+
+    EXPECT_EQ(Seen[3].Path, "/a");
+    EXPECT_EQ(Seen[3].Params, "b?c");
+    // A bare CR does not end a line; the line has no Host: prefix.
+    EXPECT_EQ(Seen[3].Host, "");
+    EXPECT_EQ(Seen[3].Header, std::vector<std::string>{"Host\r: x"});
+}
+
+TEST_F(HttpServer, NotFoundPageByteForByte)
+{
+    Start();
+    EXPECT_EQ(Fetch("GET /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
+    EXPECT_EQ(Fetch("HEAD /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
+    std::string put = Fetch("PUT /x.jpg HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(put, NotFoundXJpg);
+    int posts = 0;
+    Server->OnPostDocument = [&](TObject*, THttpConnection*, THttpGetFlag&) { ++posts; };
+    WriteFile(Docs / "x.jpg", "exists");
+    EXPECT_EQ(Fetch("POST /x.jpg HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"), NotFoundXJpg);
+    EXPECT_EQ(posts, 1);
+    // No target at all.
+    std::string bare = Fetch("GET\r\n\r\n");
+    EXPECT_EQ(bare.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << bare;
+}
+
+TEST_F(HttpServer, FileInPiecesThenShutdownAndClose)
+{
+    std::string body = Pattern(5000, 'a');
+    WriteFile(Docs / "f.jpg", body);
+    Start();
+    std::vector<int> pieces;
+    OnConnect = [&](THttpConnection* c) { c->OnSendData = [&](TObject*, int n) { pieces.push_back(n); }; };
+    std::string got = Fetch("GET /f.jpg HTTP/1.0\r\n\r\n");
+    std::string header = "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5000\r\n\r\n";
+    EXPECT_EQ(got, header + body);
+    EXPECT_EQ(pieces, (std::vector<int>{static_cast<int>(header.size()), 1514, 1514, 1514, 458}));
+    ASSERT_TRUE(RunUntil([&] { return ActiveClients() == 0; }));
+    EXPECT_EQ(Disconnects, 1);
+
+    // HEAD carries the size and nothing else.
+    EXPECT_EQ(Fetch("HEAD /f.jpg HTTP/1.1\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5000\r\n\r\n");
+    WriteFile(Docs / "readme", "r");
+    EXPECT_EQ(Fetch("GET /readme HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: 1\r\n\r\nr");
+    WriteFile(Docs / "index.html", "<p>");
+    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\n<p>");
+}
+
+TEST_F(HttpServer, KeepAliveKeepsTheConnectionAndTheHeaderLines)
+{
+    WriteFile(Docs / "a.txt", "hello");
+    Start();
+    TLoopClient c(Port);
+    c.Send("GET /a.txt HTTP/1.0\r\nConnection: kEEP-aLIVE\r\nAccept: x\r\n\r\n");
+    // The sending side is shut down after the answer; the connection stays.
+    ASSERT_TRUE(RunUntil([&] { return c.Closed; }));
+    EXPECT_EQ(c.Data, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello");
+    ASSERT_TRUE(RunUntil([&] { return ActiveClients() == 1 && Connections[0]->GetRequestState() == hcRequestLine; }));
+    RunPending();
+    EXPECT_EQ(ActiveClients(), 1);
+
+    OnDocument = [](THttpConnection*, THttpGetFlag& f) { f = gfHandled; };
+    c.Send("GET /b HTTP/1.0\r\nHost: h\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Seen.size() == 2; }));
+    EXPECT_EQ(Seen[1].Accept, "");
+    EXPECT_EQ(Seen[1].Connection, "");
+    EXPECT_EQ(Seen[1].Header, (std::vector<std::string>{"Connection: kEEP-aLIVE", "Accept: x", "Host: h"}));
+}
+
+TEST_F(HttpServer, HandlersSteerTheAnswer)
+{
+    WriteFile(Docs / "a.txt", "AAAA");
+    WriteFile(Top / "stream.bin", "streamed bytes");
+    Start();
+    OnDocument = [&](THttpConnection* c, THttpGetFlag& f) {
+        if (c->GetPath() == "/other")
+            c->SetDocument((Docs / "a.txt").string());
+        else if (c->GetPath() == "/stream") {
+            c->SetDocStream(std::make_unique<TFileStream>((Top / "stream.bin").string(), fmOpenRead));
+            f = gfSendStream;
+        } else if (c->GetPath() == "/nostream")
+            f = gfSendStream;
+        else if (c->GetPath() == "/handled") {
+            c->SendStr("mine");
+            c->CloseLater();
+            f = gfHandled;
+        } else if (c->GetPath() == "/bad")
+            f = static_cast<THttpGetFlag>(7);
+    };
+    EXPECT_EQ(Fetch("GET /other HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\nAAAA");
+    EXPECT_EQ(Fetch("GET /stream HTTP/1.0\r\n\r\n"), "streamed bytes");
+    EXPECT_EQ(Fetch("GET /nostream HTTP/1.0\r\n\r\n"), "");
+    EXPECT_EQ(Fetch("GET /handled HTTP/1.0\r\n\r\n"), "mine");
+    EXPECT_EQ(Fetch("GET /bad HTTP/1.0\r\n\r\n"), "");
+}
+
+TEST_F(HttpServer, PostedDataReachesTheHandler)
+{
+    Start();
+    std::string posted;
+    Server->OnPostDocument = [](TObject*, THttpConnection*, THttpGetFlag& f) { f = gfAcceptData; };
+    Server->OnPostedData = [&](TObject*, THttpConnection* c, WORD) {
+        posted += c->ReceiveStr();
+        if (posted.size() >= 6) {
+            c->SendStr("ok");
+            c->CloseLater();
+        }
+    };
+    EXPECT_EQ(Fetch("POST /form HTTP/1.0\r\nContent-Length: 6\r\n\r\nab\ncd\n"), "ok");
+    EXPECT_EQ(posted, "ab\ncd\n");
+}
+
+TEST_F(HttpServer, TraversalIsRefused)
+{
+    WriteFile(Top / "secret.txt", "SECRET");
+    std::filesystem::create_symlink(Top / "secret.txt", Docs / "link.txt");
+    std::filesystem::create_directory(Docs / "sub");
+    Start();
+    for (const char* path : {"/../secret.txt", "/sub/../../secret.txt", "../secret.txt", "/link.txt", "/sub"}) {
+        std::string got = Fetch(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << path;
+        EXPECT_EQ(got.find("SECRET"), std::string::npos) << path;
+    }
+}
+
+TEST_F(HttpServer, OversizedAndSlowRequestsAreClosed)
+{
+    Start();
+    // A line that never ends.
+    TLoopClient a(Port);
+    a.Send("GET /" + std::string(20000, 'a'));
+    ASSERT_TRUE(RunUntil([&] { return a.Closed; }));
+    EXPECT_EQ(a.Data, "");
+    // A complete line that is too long.
+    EXPECT_EQ(Fetch("GET /" + std::string(9000, 'b') + " HTTP/1.0\r\n\r\n"), "");
+    // Too many header lines.
+    std::string many = "GET /x HTTP/1.0\r\n";
+    for (int i = 0; i < 101; ++i)
+        many += "X-H: " + std::to_string(i) + "\r\n";
+    EXPECT_EQ(Fetch(many + "\r\n"), "");
+    // One hundred are fine.
+    std::string hundred = "GET /x.jpg HTTP/1.1\r\n";
+    for (int i = 0; i < 100; ++i)
+        hundred += "X-H: " + std::to_string(i) + "\r\n";
+    EXPECT_EQ(Fetch(hundred + "\r\n"), NotFoundXJpg);
+    EXPECT_TRUE(Seen.size() == 1 && Seen[0].Header.size() == 100u);
+
+    // A silent client is closed when its wait runs out.
+    OnConnect = [](THttpConnection* c) { c->SetIdleTimeout(50); };
+    TLoopClient silent(Port);
+    ASSERT_TRUE(RunUntil([&] { return silent.Closed; }));
+    EXPECT_EQ(silent.Data, "");
+    ASSERT_TRUE(RunUntil([&] { return ActiveClients() == 0; }));
+}
+
+TEST_F(HttpServer, UnopenableFileGetsTheNotFoundPage)
+{
+    WriteFile(Docs / "x.jpg", "locked");
+    TFileStream locker((Docs / "x.jpg").string(), fmOpenReadWrite | fmShareExclusive);
+    Start();
+    EXPECT_EQ(Fetch("GET /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
+}
+
+TEST_F(HttpServer, RenamedFileLeavesTheOldSenderWhole)
+{
+    std::string oldBody = Pattern(2 << 20, 'o');
+    std::string newBody = Pattern(3000, 'n');
+    WriteFile(Docs / "http.jpg", oldBody);
+    SmallServerSendBuffers();
+    Start();
+    TLoopClient slow(Port, false);
+    slow.SetSmallReceiveBuffer();
+    slow.Reading = false;
+    slow.Connect(Port);
+    slow.Send("GET /http.jpg HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return !Connections.empty() && Connections[0]->GetDocStream() != nullptr; }));
+
+    WriteFile(Docs / "http.jpg.tmp", newBody);
+    std::filesystem::rename(Docs / "http.jpg.tmp", Docs / "http.jpg");
+    std::string fresh = Fetch("GET /http.jpg HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(fresh.substr(fresh.size() - newBody.size()), newBody);
+
+    slow.Reading = true;
+    ASSERT_TRUE(RunUntil([&] { return slow.Closed; }, 30000));
+    ASSERT_GE(slow.Data.size(), oldBody.size());
+    EXPECT_TRUE(slow.Data.substr(slow.Data.size() - oldBody.size()) == oldBody);
+}
+
+TEST_F(HttpServer, StopAbortsConnectionsThatAreSending)
+{
+    WriteFile(Docs / "big.bin", Pattern(2 << 20, 'b'));
+    SmallServerSendBuffers();
+    Start();
+    TLoopClient a(Port, false), b(Port, false);
+    for (TLoopClient* c : {&a, &b}) {
+        c->SetSmallReceiveBuffer();
+        c->Reading = false;
+        c->Connect(Port);
+        c->Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    }
+    ASSERT_TRUE(RunUntil([&] {
+        return Connections.size() == 2 && Connections[0]->GetDocStream() && Connections[1]->GetDocStream();
+    }));
+    Server->Stop();
+    EXPECT_EQ(Events, (std::vector<std::string>{"started", "stopped"}));
+    EXPECT_EQ(Disconnects, 0);
+    ASSERT_TRUE(RunUntil([&] { return Disconnects == 2; }));
+    EXPECT_EQ(ActiveClients(), 0);
+    a.Reading = b.Reading = true;
+    ASSERT_TRUE(RunUntil([&] { return a.Closed && b.Closed; }));
+    EXPECT_LT(a.Data.size(), 2u << 20);
+}
+
+TEST_F(HttpServer, PortChangeRestartsAndDocDirAppliesToNewConnections)
+{
+    WriteFile(Docs / "a.txt", "one");
+    std::filesystem::create_directory(Top / "docs2");
+    WriteFile(Top / "docs2" / "a.txt", "two");
+    Start();
+    TLoopClient kept(Port);
+    ASSERT_TRUE(RunUntil([&] { return Connections.size() == 1; }));
+
+    int newPort = FreePort();
+    Server->SetPort(std::to_string(newPort));
+    EXPECT_EQ(Events, (std::vector<std::string>{"started", "stopped", "started"}));
+    EXPECT_EQ(Server->GetWSocketServer()->GetBoundPort(), std::to_string(newPort));
+    Server->SetDocDir((Top / "docs2").string());
+    Port = newPort;
+    EXPECT_EQ(Fetch("GET /a.txt HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\ntwo");
+    // The connection made before the change still runs with its DocDir.
+    kept.Send("GET /a.txt HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return kept.Closed; }));
+    EXPECT_EQ(kept.Data, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\none");
+}
+
+TEST_F(HttpServer, CurlFetchesFilesAndHeads)
+{
+    std::string body = Pattern(100000, 'c');
+    WriteFile(Docs / "pic.jpg", body);
+    Start();
+    std::string url = "http://127.0.0.1:" + std::to_string(Port) + "/pic.jpg";
+    TLoopProcess get({"curl", "-s", "-S", "--max-time", "20", url});
+    ASSERT_TRUE(RunUntil([&] { return get.Exited; }, 30000));
+    EXPECT_EQ(get.ExitCode, 0);
+    EXPECT_TRUE(get.Output == body);
+
+    TLoopProcess head({"curl", "-s", "-S", "-I", "--max-time", "20", url});
+    ASSERT_TRUE(RunUntil([&] { return head.Exited; }, 30000));
+    EXPECT_EQ(head.ExitCode, 0);
+    EXPECT_EQ(head.Output, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 100000\r\n\r\n");
+
+    TLoopProcess missing({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "20",
+                          "http://127.0.0.1:" + std::to_string(Port) + "/nothing.jpg"});
+    ASSERT_TRUE(RunUntil([&] { return missing.Exited; }, 30000));
+    EXPECT_EQ(missing.Output, "404");
+}
