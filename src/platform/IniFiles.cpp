@@ -85,7 +85,10 @@ bool TIniFile::ReadBool(const std::string& Section, const std::string& Ident, bo
 
 void TIniFile::WriteString(const std::string& Section, const std::string& Ident, const std::string& Value)
 {
-    if (!WritePrivateProfileString(Section.c_str(), Ident.c_str(), Value.c_str(), FFileName))
+    // A value is one line: what follows a line break could never be read
+    // back, and keeping it would make every later write fail.
+    std::string line = Value.substr(0, Value.find_first_of(std::string("\r\n\0", 3)));
+    if (!WritePrivateProfileString(Section.c_str(), Ident.c_str(), line.c_str(), FFileName))
         WriteError(FFileName);
 }
 

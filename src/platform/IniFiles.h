@@ -24,7 +24,7 @@ public:
     bool ReadBool(const std::string& Section, const std::string& Ident, bool Default) const;
 
     // Raise EIniFileException "<file> に書き込めません" when the file cannot
-    // be written.
+    // be written. A string value is stored up to its first line break.
     void WriteString(const std::string& Section, const std::string& Ident, const std::string& Value);
     void WriteInteger(const std::string& Section, const std::string& Ident, int Value);
     void WriteBool(const std::string& Section, const std::string& Ident, bool Value);

@@ -246,6 +246,15 @@ TEST_F(MainWindow, BadSettingsFilesGiveDefaultsQuietly)
         EXPECT_EQ(EffectG, 45);
         EXPECT_EQ(EffectB, 20);
     }
+    // A value with a stray line break is read and written back quietly.
+    Spit(Ini, "[setting]\nfhost=a\rb\nfdir=\x01\n\x7f");
+    Restart();
+    capmain->Close();
+    App->DrainQueue();
+    EXPECT_TRUE(App->Terminated());
+    EXPECT_EQ(GetPrivateProfileString("setting", "fhost", "", 1024, Ini), "a");
+    EXPECT_TRUE(Messages.empty());
+
     std::filesystem::remove(Ini);
     std::filesystem::create_directories(Ini);  // a directory where the file should be
     Restart();

@@ -139,6 +139,13 @@ TEST(IniFile, IntegerBooleanAndStringRules)
     EXPECT_EQ(GetPrivateProfileString("s", "hex", "", 1024, file), "10");
     EXPECT_EQ(GetPrivateProfileString("s", "bool", "", 1024, file), "0");
 
+    // A value holding a line break is kept up to the break, and the write
+    // succeeds: the file's lines stay intact.
+    Spit(file, "[s]\ncr=a\rb\n");
+    ini.WriteString("s", "cr", ini.ReadString("s", "cr", ""));
+    ini.WriteString("s", "lf", "c\nd");
+    EXPECT_EQ(Slurp(file), "[s]\ncr=a\nlf=c\n");
+
     TIniFile bad(dir.Path + "/missing/dir/x.ini");
     try {
         bad.WriteString("s", "k", "v");
