@@ -290,7 +290,9 @@ void Tcapmain::CreateComponents()
     Edit1->SetText("http.jpg");
     Edit1->SetVisible(false);
 
-    // srv is created here.
+    srv = Make<THttpServer>();
+    srv->SetName("srv");
+    srv->SetPort("8765");
 
     Label1 = label(Make<TLabel>(), "Label1", 0, 0, 0, 12, "");
     Label1->SetVisible(false);
@@ -406,6 +408,7 @@ void Tcapmain::BindEvents()
     am->OnMinimize = [this](TObject* s) { amMinimize(s); };
     am->OnRestore = [this](TObject* s) { amRestore(s); };
     BindCameraEvents();
+    BindWebEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -421,7 +424,8 @@ void Tcapmain::FormCreate(TObject*)
         previewHeight = FrameGrabber1->Height();
     s1->SetBounds(previewLeft - 1, previewTop - 1, previewWidth + 2, previewHeight + 2);
 
-    // srv: DocDir := AppDir without its trailing "/", DefaultDoc := "index.html".
+    srv->SetDocDir(AppDir.size() > 1 && AppDir.back() == '/' ? AppDir.substr(0, AppDir.size() - 1) : AppDir);
+    srv->SetDefaultDoc("index.html");
 
     // The first local address; a host without one leaves the caption empty.
     const std::vector<std::string>& addresses = LocalAddressList();
@@ -436,7 +440,7 @@ void Tcapmain::FormCreate(TObject*)
     SettingsFile = std::make_unique<TIniFile>(SettingsFileName());
     ReadSettings();
 
-    // srv: Port := HttpPort in decimal.
+    srv->SetPort(std::to_string(HttpPort));
 
     if (FtpInterval != 0) {
         Timer1->SetInterval(static_cast<UINT>(FtpInterval) * 60u * 1000u);

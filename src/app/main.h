@@ -10,6 +10,7 @@
 #include "app/Forms.h"
 #include "app/Snapshot.h"
 #include "capture/Video.h"
+#include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
 
@@ -43,7 +44,7 @@ public:
     TSpeedButton* SpeedButton1 = nullptr;
     TSpeedButton* SpeedButton2 = nullptr;
     TEdit* Edit1 = nullptr;
-    // srv (THttpServer) goes here.
+    THttpServer* srv = nullptr;
     TLabel* Label1 = nullptr;
     // ftp (TFtpClient) goes here.
     TSpeedButton* SpeedButton4 = nullptr;
@@ -98,6 +99,14 @@ public:
     void format1Click(TObject* Sender);
     void Effect1Click(TObject* Sender);
 
+    // Web request handlers.
+    void SpeedButton1Click(TObject* Sender);
+    void srvServerStarted(TObject* Sender);
+    void srvServerStopped(TObject* Sender);
+    void srvGetDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+    void srvPostDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+    void Label1Click(TObject* Sender);
+
     // Grabs the current frame and writes it, tinted and captioned, as the
     // JPEG AppDir + FileName.
     void TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp);
@@ -114,6 +123,7 @@ private:
     void CreateComponents();
     void BindEvents();
     void BindCameraEvents();
+    void BindWebEvents();
     void ReadSettings();
     void WriteSettings();
 

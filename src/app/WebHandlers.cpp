@@ -1,0 +1,80 @@
+// The main window's handlers for the built-in HTTP server: starting it,
+// reporting its addresses, and keeping the served picture fresh.
+#include <chrono>
+#include <string>
+
+#include "app/main.h"
+#include "net/WSocket.h"
+#include "platform/Application.h"
+#include "platform/Shell.h"
+
+namespace {
+
+// Least time between two snapshots taken for picture requests.
+constexpr int32_t RefreshIntervalMs = 2500;
+
+bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
+
+} // namespace
+
+void Tcapmain::BindWebEvents()
+{
+    using namespace std::placeholders;
+    SpeedButton1->OnClick = [this](TObject* s) { SpeedButton1Click(s); };
+    Label1->OnClick = [this](TObject* s) { Label1Click(s); };
+    srv->OnServerStarted = [this](TObject* s) { srvServerStarted(s); };
+    srv->OnServerStopped = [this](TObject* s) { srvServerStopped(s); };
+    srv->OnGetDocument = std::bind(&Tcapmain::srvGetDocument, this, _1, _2, _3);
+    srv->OnPostDocument = std::bind(&Tcapmain::srvPostDocument, this, _1, _2, _3);
+}
+
+void Tcapmain::SpeedButton1Click(TObject*)
+{
+    // The server only starts with the camera open; an error of Start
+    // leaves the button disabled.
+    SpeedButton1->SetEnabled(false);
+    if (FrameGrabber1->DriverOpen())
+        srv->Start();
+    SpeedButton1->SetEnabled(true);
+}
+
+void Tcapmain::srvServerStarted(TObject*)
+{
+    std::string addresses;
+    for (const std::string& a : LocalAddressList())
+        addresses += "http://" + a + ":" + std::to_string(HttpPort) + "\n";
+    if (!AutoStart() && !DisablePrompt && Application)
+        Application->MessageBox("サーバはスタートしました\n\n" + addresses, "server stat ok.", MB_OK);
+    SpeedButton1->SetGlyph(im12->Picture());
+    srv->Tag = 1;
+}
+
+void Tcapmain::srvServerStopped(TObject*)
+{
+    SpeedButton1->SetGlyph(im11->Picture());
+    srv->Tag = 0;
+}
+
+void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag&)
+{
+    if (Client->GetPath().find(".jpg") == std::string::npos)
+        return;
+    ++RequestCount;
+    Label2->SetCaption("Quorrelane " + std::to_string(RequestCount));
+    SetCaption(Label2->Caption());
+    if (static_cast<int32_t>(GetTickCount() - LastRefreshTick) > RefreshIntervalMs) {
+        LastRefreshTick = GetTickCount();
+        TakeSnapshot("http.jpg", std::chrono::system_clock::now());
+    }
+}
+
+void Tcapmain::srvPostDocument(TObject*, THttpConnection*, THttpGetFlag&)
+{
+    MessageBeep(0);
+}
+
+void Tcapmain::Label1Click(TObject*)
+{
+    ShellExecute(nullptr, "open", "http://" + Label1->Caption() + ":" + std::to_string(HttpPort), "", "",
+                 SW_SHOWNORMAL);
+}
