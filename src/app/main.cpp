@@ -10,6 +10,7 @@
 
 #include "app/Skin.h"
 #include "net/WSocket.h"
+#include "platform/Profile.h"
 
 TStartup Startup;
 Tcapmain* capmain = nullptr;
@@ -188,7 +189,8 @@ void WritePassword(TIniFile& Ini, const std::string& Password)
 std::string ReadPassword(const TIniFile& Ini)
 {
     std::string stored = Ini.ReadString("setting", "fpass", "");
-    std::string hex = Ini.ReadString("setting", "fpassx", "");
+    // The long form has no length limit: two digits for every byte.
+    std::string hex = GetPrivateProfileString("setting", "fpassx", "", std::string::npos, Ini.FileName());
     std::string whole;
     // The long form counts only while "fpass" still is its reduced form:
     // a program that knows only "fpass" may have changed the password.

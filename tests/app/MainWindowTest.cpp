@@ -304,6 +304,7 @@ TEST_F(MainWindow, PasswordIsStoredScrambledAndReadBackExactly)
     // those that scramble to CR, LF, blanks or quotes, and UTF-8 text.
     const std::string hard[] = {
         std::string("a\xA7" "b", 3), "\xAA\xAD", "\x87pad\x87", "\x85q\x85", "\xE3\x81\xA7\xE3\x81\x82", "\x80\xAE",
+        std::string(600, 'p') + "\xA7", std::string(1500, 'q'),
     };
     for (const auto& pass : hard) {
         FtpPass = pass;
