@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <jpeglib.h>
+
+#include "app/main.h"
+#include "net/LoopPeers.h"
+#include "net/WSocket.h"
+#include "platform/Application.h"
+
+namespace {
+
+std::string Slurp(const std::string& f)
+{
+    std::ifstream in(f, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+ino_t Inode(const std::string& f)
+{
+    struct stat st {};
+    return ::stat(f.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+bool SamePicture(const TBitmap& a, const TBitmap& b)
+{
+    return a.Width() == b.Width() && a.Height() == b.Height() &&
+           std::equal(a.Data(), a.Data() + a.ByteSize(), b.Data());
+}
+
+// Width and height of a JPEG image, read back with libjpeg; 0, 0 when it
+// does not decode.
+std::pair<int, int> JpegSize(const std::string& data)
+{
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jerr.error_exit = [](j_common_ptr) { throw std::runtime_error("bad jpeg"); };
+    try {
+        jpeg_create_decompress(&cinfo);
+        jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        jpeg_read_header(&cinfo, TRUE);
+        jpeg_start_decompress(&cinfo);
+        std::vector<unsigned char> row(cinfo.output_width * cinfo.output_components);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            unsigned char* p = row.data();
+            jpeg_read_scanlines(&cinfo, &p, 1);
+        }
+        jpeg_finish_decompress(&cinfo);
+        std::pair<int, int> size(static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
+        jpeg_destroy_decompress(&cinfo);
+        return size;
+    } catch (const std::exception&) {
+        jpeg_destroy_decompress(&cinfo);
+        return {0, 0};
+    }
+}
+
+class WebHandlers : public ::testing::Test {
+protected:
+    WebHandlers()
+    {
+        char name[] = "/tmp/q_web_XXXXXX";
+        Dir = mkdtemp(name);
+        Startup = TStartup{};
+        Startup.DocDir = Dir + "/doc";
+        Startup.ConfigFile = Dir + "/videosetting.ini";
+        LastRefreshTick = 0;
+        App.FrontEnd.ShowMessage = [this](const std::string& text, const std::string& caption, UINT) {
+            Messages.push_back("[" + caption + "] " + text);
+        };
+        App.FrontEnd.Beep = [this](UINT) { ++Beeps; };
+        CreateForm<Tcapmain>();
+        capmain->srv->SetPort("0");
+        capmain->srv->SetAddr("127.0.0.1");
+    }
+    ~WebHandlers() override { std::filesystem::remove_all(Dir); }
+
+    void OpenCameraAndStart()
+    {
+        capmain->FrameGrabber1->SetDriverIndex(0);
+        capmain->FrameGrabber1->SetDriverOpen(true);
+        ASSERT_TRUE(capmain->FrameGrabber1->DriverOpen());
+        capmain->SpeedButton1->Click();
+        ASSERT_EQ(capmain->srv->GetWSocketServer()->GetState(), wsListening);
+        Port = std::stoi(capmain->srv->GetWSocketServer()->GetBoundPort());
+    }
+    std::string Fetch(const std::string& request)
+    {
+        TLoopClient c(Port);
+        c.Send(request);
+        EXPECT_TRUE(RunUntil([&] { return c.Closed; }));
+        return c.Data;
+    }
+    std::string Get(const std::string& path) { return Fetch("GET " + path + " HTTP/1.0\r\n\r\n"); }
+    static std::string Body(const std::string& answer)
+    {
+        size_t p = answer.find("\r\n\r\n");
+        return p == std::string::npos ? std::string() : answer.substr(p + 4);
+    }
+
+    std::string Dir;
+    TApplication App;
+    std::vector<std::string> Messages;
+    int Beeps = 0;
+    int Port = 0;
+};
+
+} // namespace
+
+TEST_F(WebHandlers, ServerStartsOnlyWithTheCameraOpen)
+{
+    capmain->SpeedButton1->Click();
+    EXPECT_NE(capmain->srv->GetWSocketServer()->GetState(), wsListening);
+    EXPECT_TRUE(capmain->SpeedButton1->Enabled());
+    EXPECT_TRUE(Messages.empty());
+    EXPECT_EQ(capmain->srv->Tag, 0);
+
+    OpenCameraAndStart();
+    std::string text = "[server stat ok.] サーバはスタートしました\n\n";
+    for (const std::string& a : LocalAddressList())
+        text += "http://" + a + ":8765\n";
+    EXPECT_EQ(Messages, std::vector<std::string>{text});
+    EXPECT_EQ(capmain->srv->Tag, 1);
+    EXPECT_TRUE(SamePicture(capmain->SpeedButton1->Glyph, capmain->im12->Picture()));
+    EXPECT_TRUE(capmain->SpeedButton1->Enabled());
+    EXPECT_EQ(capmain->srv->GetDocDir(), Dir + "/doc");
+
+    // Again: nothing more.
+    capmain->SpeedButton1->Click();
+    EXPECT_EQ(Messages.size(), 1u);
+
+    capmain->srv->Stop();
+    EXPECT_EQ(capmain->srv->Tag, 0);
+    EXPECT_TRUE(SamePicture(capmain->SpeedButton1->Glyph, capmain->im11->Picture()));
+}
+
+TEST_F(WebHandlers, NoStartMessageWhenPromptsAreDisabled)
+{
+    DisablePrompt = true;
+    OpenCameraAndStart();
+    DisablePrompt = false;
+    EXPECT_TRUE(Messages.empty());
+    EXPECT_EQ(capmain->srv->Tag, 1);
+}
+
+TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
+{
+    OpenCameraAndStart();
+    std::string jpg = AppDir + "http.jpg";
+    ASSERT_FALSE(std::filesystem::exists(jpg));
+
+    // The first request takes the picture it is then served.
+    std::string first = Get("/http.jpg");
+    EXPECT_EQ(first.rfind("HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n", 0), 0u);
+    EXPECT_EQ(Body(first), Slurp(jpg));
+    EXPECT_EQ(JpegSize(Body(first)), std::make_pair(320, 240));
+    EXPECT_EQ(capmain->Label2->Caption(), "Quorrelane 1");
+    EXPECT_EQ(capmain->Caption(), "Quorrelane 1");
+    ino_t taken = Inode(jpg);
+
+    // Soon after: counted, not retaken.
+    Get("/http.jpg?x=1");
+    EXPECT_EQ(capmain->Caption(), "Quorrelane 2");
+    EXPECT_EQ(Inode(jpg), taken);
+
+    // A tick count behind the last refresh (a wrapped counter) does not
+    // refresh either.
+    LastRefreshTick = GetTickCount() + 100000;
+    Get("/http.jpg");
+    EXPECT_EQ(Inode(jpg), taken);
+    EXPECT_EQ(capmain->RequestCount, 3);
+
+    // Not counted: another case, another file.
+    EXPECT_EQ(Get("/HTTP.JPG").rfind("HTTP/1.0 404", 0), 0u);
+    std::filesystem::copy_file(jpg, AppDir + "cam.html");
+    EXPECT_EQ(Body(Get("/cam.html")), Slurp(jpg));
+    EXPECT_EQ(Get("/").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(capmain->Caption(), "Quorrelane 3");
+
+    // Any .jpg path counts and refreshes http.jpg; the file asked for is
+    // what is served.
+    LastRefreshTick = GetTickCount() - 2600;
+    EXPECT_EQ(Get("/other.jpg").rfind("HTTP/1.0 404", 0), 0u);
+    EXPECT_EQ(capmain->Caption(), "Quorrelane 4");
+    EXPECT_NE(Inode(jpg), taken);
+}
+
+TEST_F(WebHandlers, PostBeepsAndIsNotFound)
+{
+    OpenCameraAndStart();
+    std::string answer = Fetch("POST /http.jpg HTTP/1.0\r\nContent-Length: 2\r\n\r\nab");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u);
+    EXPECT_EQ(Beeps, 1);
+    EXPECT_EQ(capmain->Caption(), "Quorrelane");
+}
+
+TEST_F(WebHandlers, AddressLabelOpensTheUrl)
+{
+    // A stand-in opener on PATH reports its argument through a FIFO.
+    std::string bin = Dir + "/bin", fifo = Dir + "/opened";
+    std::filesystem::create_directories(bin);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    {
+        std::ofstream s(bin + "/xdg-open");
+        s << "#!/bin/sh\nprintf '%s' \"$1\" > '" << fifo << "'\n";
+    }
+    std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
+
+    TLoopProcess reader({"cat", fifo});
+    capmain->Label1->SetCaption("192.0.2.7");
+    capmain->Label1->Click();
+    bool done = RunUntil([&] { return reader.Exited; });
+    setenv("PATH", oldPath.c_str(), 1);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(reader.Output, "http://192.0.2.7:8765");
+}
