@@ -474,9 +474,15 @@ void Tcapmain::FormShow(TObject*)
 {
     if (Startup.Args.empty() || Startup.Args[0] != "/a")
         return;
-    SpeedButton3->Click();
-    SpeedButton1->Click();
-    SpeedButton4->Click();
+    // Shown before the message loop runs: an error of a click ends this
+    // handler here and is shown, and the program goes on.
+    try {
+        SpeedButton3->Click();
+        SpeedButton1->Click();
+        SpeedButton4->Click();
+    } catch (...) {
+        Application->HandleException();
+    }
 }
 
 void Tcapmain::FormClose(TObject*, TCloseAction&)

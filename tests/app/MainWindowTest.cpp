@@ -370,6 +370,26 @@ TEST_F(MainWindow, AutoStartOnlyWithSlashAFirst)
     }
 }
 
+TEST_F(MainWindow, AutoStartErrorIsShownAndTheProgramGoesOn)
+{
+    Startup.Args = {"/a"};
+    Create();
+    std::vector<std::string> clicks;
+    capmain->SpeedButton3->OnClick = [&clicks](TObject*) { clicks.push_back("camera"); };
+    capmain->SpeedButton1->OnClick = [&clicks](TObject*) -> void {
+        clicks.push_back("server");
+        throw Exception("port busy");
+    };
+    capmain->SpeedButton4->OnClick = [&clicks](TObject*) { clicks.push_back("ftp"); };
+    EXPECT_NO_THROW(capmain->Show());
+    EXPECT_EQ(clicks, (std::vector<std::string>{"camera", "server"}));
+    EXPECT_EQ(Messages, std::vector<std::string>{"[Quorrelane] port busy"});
+    EXPECT_TRUE(capmain->Visible());
+    CloseByMessage();
+    EXPECT_TRUE(App->Terminated());
+    EXPECT_TRUE(std::filesystem::exists(Ini));
+}
+
 TEST_F(MainWindow, StatusLineProcessesPendingMessages)
 {
     Create();
