@@ -66,7 +66,10 @@ void Tdlgdriver::FormCreate(TObject*)
 
 void Tdlgdriver::FormShow(TObject*)
 {
+    // Clearing the list also clears the selection and the edit text.
     ComboBox1->Items.clear();
+    ComboBox1->SetItemIndex(-1);
+    ComboBox1->SetText("");
     ComboBox1->Items = GetDriverList();
     ComboBox1->ItemsChanged();
     const int index = capmain && capmain->FrameGrabber1 ? capmain->FrameGrabber1->DriverIndex() : -1;

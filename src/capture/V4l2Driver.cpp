@@ -161,8 +161,12 @@ bool TV4l2Driver::DlgVideoSource()
     const bool streaming = FStreaming;
     End();
     bool ok = Xioctl(FFd, VIDIOC_S_INPUT, &chosen) == 0;
-    if (streaming)
-        Begin();
+    // Another input may come with another format: ask for ours again.
+    if (ok)
+        SetFormat(FWidth, FHeight);
+    FHaveFrame = false;
+    if (streaming && !StartStream())
+        ok = false;
     return ok;
 }
 
@@ -181,11 +185,16 @@ bool TV4l2Driver::DlgVideoFormat()
     if (chosen < 0 || chosen >= static_cast<int>(names.size()))
         return false;
     const bool streaming = FStreaming;
+    const int oldWidth = FWidth, oldHeight = FHeight;
     End();
     bool ok = SetFormat(FSizes[chosen].Width, FSizes[chosen].Height);
+    if (!ok)
+        SetFormat(oldWidth, oldHeight);
     FHaveFrame = false;
-    if (streaming && ok)
-        ok = Begin();
+    // The stream comes back (in the old format when the new one was
+    // refused), watched again.
+    if (streaming && !StartStream())
+        ok = false;
     return ok;
 }
 
@@ -302,7 +311,7 @@ bool TV4l2Driver::Dequeue(bool& Got)
         if (buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
             const auto* src = static_cast<const uint8_t*>(FBuffers[buf.index].Start);
             const size_t need = static_cast<size_t>(FStride) * (FHeight - 1) + static_cast<size_t>(FWidth) * 3;
-            if (buf.bytesused >= need || buf.bytesused == 0) {
+            if (FBuffers[buf.index].Length >= need && (buf.bytesused >= need || buf.bytesused == 0)) {
                 if (FLatest.Width() != FWidth || FLatest.Height() != FHeight)
                     FLatest.SetSize(FWidth, FHeight);
                 for (int y = 0; y < FHeight; ++y)

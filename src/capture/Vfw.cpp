@@ -388,10 +388,10 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
     return wnd;
 }
 
-BOOL capGetDriverDescriptionA(WORD wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer)
+BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer)
 {
     std::string name, version;
-    if (!DriverTable().Describe(wDriverIndex, name, version))
+    if (wDriverIndex > INT32_MAX || !DriverTable().Describe(static_cast<int>(wDriverIndex), name, version))
         return false;
     CopyText(name, lpszName, cbName);
     CopyText(version, lpszVer, cbVer);

@@ -144,7 +144,7 @@ HWND capCreateCaptureWindowA(const char* lpszWindowName, DWORD dwStyle, int x, i
 
 // Fills the name and version of the driver at wDriverIndex (zero-terminated,
 // cut to the buffer sizes); false when no driver is installed there.
-BOOL capGetDriverDescriptionA(WORD wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer);
+BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, char* lpszVer, int cbVer);
 
 // The frames the capture window shows go to Sink (null: none). Frames come
 // on the capture window's thread, from its message dispatch.

@@ -18,7 +18,7 @@ bool Describe(int Index, char (&Name)[DescriptionSize], char (&Version)[Descript
 {
     std::memset(Name, 0, sizeof Name);
     std::memset(Version, 0, sizeof Version);
-    return capGetDriverDescriptionA(static_cast<WORD>(Index), Name, DescriptionSize, Version, DescriptionSize);
+    return capGetDriverDescriptionA(static_cast<UINT>(Index), Name, DescriptionSize, Version, DescriptionSize);
 }
 
 // An event handler that throws inside a callback is reported, not passed
@@ -180,8 +180,10 @@ bool TFrameGrabber::UpdateCapStatus()
             FCapStatus = std::make_unique<CAPSTATUS>(CAPSTATUS{});
         fetched = Send(WM_CAP_GET_STATUS, sizeof(CAPSTATUS), reinterpret_cast<LPARAM>(FCapStatus.get())) != 0;
     }
-    if (OnStatus)
-        OnStatus(this);
+    if (OnStatus) {
+        TCapStatusProc event = OnStatus;
+        event(this);
+    }
     return fetched;
 }
 

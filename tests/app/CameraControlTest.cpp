@@ -235,6 +235,19 @@ TEST_F(CameraControl, DeviceDialogLayoutAndSelection)
     dlgdriver->SpeedButton1Click(dlgdriver->SpeedButton1);
     EXPECT_EQ(Grabber->DriverIndex(), -1);
     EXPECT_EQ(dlgdriver->ModalResult, mrOk);
+
+    // Shown again, the dialog selects the current driver afresh: text typed
+    // last time does not stay behind to void the choice.
+    Grabber->SetDriverIndex(1);
+    dlgdriver->FormShow(dlgdriver);
+    dlgdriver->ComboBox1->SetText("half typed");
+    dlgdriver->FormShow(dlgdriver);
+    EXPECT_EQ(dlgdriver->ComboBox1->Text(), "Scripted 1 v1");
+    dlgdriver->SpeedButton1Click(dlgdriver->SpeedButton1);
+    EXPECT_EQ(Grabber->DriverIndex(), 1);
+    Grabber->SetDriverIndex(-1);
+    dlgdriver->FormShow(dlgdriver);
+    EXPECT_EQ(dlgdriver->ComboBox1->ItemIndex(), -1);
 }
 
 } // namespace

@@ -29,6 +29,20 @@ TEST_F(FrameGrabberTest, DriverListStopsAtTheFirstGapButNamesFindEveryIndex)
     EXPECT_EQ(Grabber.DriverName(), "");
     Grabber.SetDriverIndex(1);
     EXPECT_EQ(Grabber.DriverName(), "Scripted 1");
+
+    // An index beyond 16 bits is no alias of a small one.
+    Grabber.SetDriverIndex(65536);
+    EXPECT_EQ(Grabber.DriverIndex(), -1);
+    EXPECT_EQ(Grabber.DriverName(), "");
+    // Below -1 the index is kept as it is, and opening connects to its low
+    // 16 bits, where there is no driver.
+    Grabber.SetDriverIndex(1);
+    Grabber.SetDriverIndex(-2);
+    EXPECT_EQ(Grabber.DriverIndex(), -2);
+    EXPECT_EQ(Grabber.DriverName(), "Scripted 1");
+    EXPECT_THROW(Grabber.SetDriverOpen(true), ENotConnectException);
+    ASSERT_FALSE(Log.Of(WM_CAP_DRIVER_CONNECT).empty());
+    EXPECT_EQ(Log.Of(WM_CAP_DRIVER_CONNECT).back().wParam, 0xFFFEu);
 }
 
 TEST(FrameGrabberNoDrivers, EmptyListAndIndexStaysUnselected)
@@ -167,6 +181,30 @@ TEST_F(FrameGrabberTest, CapWindowSizeFollowsTheScalingRules)
     Grabber.SetBounds(0, 0, 160, 120);
     EXPECT_EQ(size(), std::make_pair(300, 120));
     EXPECT_EQ(Log.Of(WM_CAP_SET_SCALE).back().wParam, 1u);
+}
+
+TEST_F(FrameGrabberTest, ProportionalSizesRoundHalvesToEven)
+{
+    Grabber.SetPreviewScaleToWindow(true);
+    Grabber.SetPreviewScaleProportional(true);
+    Grabber.SetDriverIndex(0);
+    auto size = [&] {
+        RECT r = Grabber.CapWindowRect();
+        return std::make_pair(r.right - r.left, r.bottom - r.top);
+    };
+    // A 2:1 frame in a 101 x 60 control: height 101 / 2 = 50.5 gives 50.
+    Table.Drivers[0].Width = 640;
+    Table.Drivers[0].Height = 320;
+    Grabber.SetBounds(0, 0, 101, 60);
+    Grabber.SetDriverOpen(true);
+    EXPECT_EQ(size(), std::make_pair(101, 50));
+    // A 3:2 frame in a 200 x 45 control: width 45 * 1.5 = 67.5 gives 68.
+    Grabber.SetDriverOpen(false);
+    Table.Drivers[0].Width = 300;
+    Table.Drivers[0].Height = 200;
+    Grabber.SetBounds(0, 0, 200, 45);
+    Grabber.SetDriverOpen(true);
+    EXPECT_EQ(size(), std::make_pair(68, 45));
 }
 
 TEST_F(FrameGrabberTest, PreviewRateIsSentAsRoundedMilliseconds)
@@ -315,6 +353,17 @@ TEST_F(FrameGrabberTest, DriverReportsReachTheEventsAndThrowingHandlersAreContai
     Table.Last->Sink()->DriverWaveStream(&w);
     EXPECT_EQ(seenV, &v);
     EXPECT_EQ(seenW, &w);
+
+    // A handler may close the driver while the driver is still reporting.
+    Grabber.SetOnError([&](TObject*, int32_t, const std::string&) { Grabber.SetDriverOpen(false); });
+    Table.Drivers[1].DuringGrab = [](TScriptedDriver& d) { d.RaiseError(79, "gone while grabbing"); };
+    EXPECT_FALSE(Grabber.GrabFrameNoStop());
+    EXPECT_FALSE(Grabber.DriverOpen());
+    EXPECT_EQ(Table.Drivers[1].Closes, 1);
+    Table.Drivers[1].DuringGrab = nullptr;
+    Grabber.SetDriverOpen(true);
+    EXPECT_TRUE(Grabber.GrabFrameNoStop());
+    Grabber.SetOnError(nullptr);
 
     // Without user data the callbacks call nothing.
     SendMessage(Grabber.CapWindowHandle(), WM_CAP_SET_USER_DATA, 0, 0);

@@ -2,6 +2,7 @@
 // of the messages the capture windows receive.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,8 @@ struct TScript {
     bool SourceDialog = true;
     bool FormatDialog = true;
     bool DialogResult = true;
+    // Runs inside every grab, before the frame is made.
+    std::function<void(class TScriptedDriver&)> DuringGrab;
     int Width = 320;
     int Height = 240;
     // What happened.
@@ -46,6 +49,10 @@ public:
     bool LatestFrame(TBitmap& Frame) override
     {
         ++S.Grabs;
+        if (S.DuringGrab) {
+            auto during = S.DuringGrab;
+            during(*this);
+        }
         Frame.SetSize(S.Width, S.Height);
         return true;
     }
