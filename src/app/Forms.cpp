@@ -85,6 +85,9 @@ TModalResult TForm::ShowModal()
     Show();
     try {
         for (;;) {
+            // Once the program ends no message may come to wait for.
+            if (Application->Terminated() && ModalResult == mrNone)
+                ModalResult = mrCancel;
             if (ModalResult == mrNone) {
                 if (FormsFrontEnd.HandleMessage) {
                     FormsFrontEnd.HandleMessage();

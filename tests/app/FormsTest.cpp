@@ -64,6 +64,17 @@ TEST(Forms, ModalLoopRunsUntilAResultAndOnCloseCanRefuse)
     main->Close();
     app.DrainQueue();
     EXPECT_TRUE(app.Terminated());
+
+    // A dialog opened after the end returns at once instead of waiting for
+    // a message; the timer only keeps a fault from hanging the test.
+    HWND late = CreateWindowHandle([](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+        if (m == WM_TIMER)
+            reinterpret_cast<TForm*>(GetWindowLongPtr(w, GWL_USERDATA))->ModalResult = mrAbort;
+        return DefWindowProc(w, m, wp, lp);
+    }, nullptr, reinterpret_cast<LONG_PTR>(dialog));
+    SetTimer(late, 1, 10000);
+    EXPECT_EQ(dialog->ShowModal(), mrCancel);
+    DestroyWindow(late);
 }
 
 TEST(Forms, EditComboAndMenuItems)
