@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <thread>
 #include <vector>
 
@@ -48,8 +49,16 @@ intptr_t ShellExecute(HWND, const std::string& Operation, const std::string& Fil
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", 0, 0);
+    // The opener starts with no signal blocked, whatever this thread blocks.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
-    int rc = posix_spawnp(&pid, prog.data(), &actions, nullptr, argv, environ);
+    int rc = posix_spawnp(&pid, prog.data(), &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         return SE_ERR_FNF;
