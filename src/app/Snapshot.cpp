@@ -5,6 +5,10 @@
 #include <ctime>
 #include <locale.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "app/main.h"
 #include "imaging/BmpFile.h"
 #include "imaging/JpegWriter.h"
@@ -30,24 +34,80 @@ locale_t TimeLocale()
     return loc;
 }
 
+// The memory of the last frame, kept for the next snapshot up to the size
+// of a 1920 x 1080 frame.
+constexpr size_t KeptFrameBytes = 1920 * 1080 * 3 + 4096;
+
+TBitmapFileImage& FrameImage()
+{
+    static thread_local TBitmapFileImage image;
+    return image;
+}
+
+// Adds an offset to each byte of a pixel, the sums clamped to 0..255: with
+// SSE2 as a saturating addition of the positive offset and subtraction of
+// the negative one, 16 pixels at a time; through a table for the rest.
+class TRowTint {
+public:
+    explicit TRowTint(const int64_t (&Offsets)[3])
+    {
+        for (int c = 0; c < 3; ++c)
+            for (int v = 0; v < 256; ++v)
+                FTable[c][v] = static_cast<uint8_t>(std::clamp<int64_t>(v + Offsets[c], 0, 255));
+#ifdef __SSE2__
+        uint8_t add[48], sub[48];
+        for (int k = 0; k < 48; ++k) {
+            add[k] = static_cast<uint8_t>(std::clamp<int64_t>(Offsets[k % 3], 0, 255));
+            sub[k] = static_cast<uint8_t>(std::clamp<int64_t>(-Offsets[k % 3], 0, 255));
+        }
+        for (int k = 0; k < 3; ++k) {
+            FAdd[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(add + 16 * k));
+            FSub[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sub + 16 * k));
+        }
+#endif
+    }
+
+    void operator()(uint8_t* Row, size_t Bytes) const
+    {
+        size_t i = 0;
+#ifdef __SSE2__
+        for (; i + 48 <= Bytes; i += 48)
+            for (int k = 0; k < 3; ++k) {
+                auto* p = reinterpret_cast<__m128i*>(Row + i + 16 * k);
+                _mm_storeu_si128(p, _mm_subs_epu8(_mm_adds_epu8(_mm_loadu_si128(p), FAdd[k]), FSub[k]));
+            }
+#endif
+        for (; i < Bytes; i += 3) {
+            Row[i] = FTable[0][Row[i]];
+            Row[i + 1] = FTable[1][Row[i + 1]];
+            Row[i + 2] = FTable[2][Row[i + 2]];
+        }
+    }
+
+private:
+    uint8_t FTable[3][256];
+#ifdef __SSE2__
+    __m128i FAdd[3], FSub[3];
+#endif
+};
+
 } // namespace
+
+void ApplyCameraEffect(const TPixelView& Pixels, int32_t R, int32_t G, int32_t B)
+{
+    int64_t offsets[3];  // per byte of a pixel in memory order
+    offsets[Pixels.RedOffset()] = R;
+    offsets[1] = G;
+    offsets[Pixels.BlueOffset()] = B;
+    const TRowTint tint(offsets);
+    const size_t rowBytes = static_cast<size_t>(Pixels.Width) * 3;
+    for (int y = 1; y < Pixels.Height; y += 2)
+        tint(Pixels.ScanLine(y), rowBytes);
+}
 
 void ApplyCameraEffect(TBitmap& Bitmap, int32_t R, int32_t G, int32_t B)
 {
-    uint8_t table[3][256];
-    const int64_t offsets[3] = {R, G, B};
-    for (int c = 0; c < 3; ++c)
-        for (int v = 0; v < 256; ++v)
-            table[c][v] = static_cast<uint8_t>(std::clamp<int64_t>(v + offsets[c], 0, 255));
-    const int w = Bitmap.Width();
-    for (int y = 1; y < Bitmap.Height(); y += 2) {
-        uint8_t* p = Bitmap.ScanLine(y);
-        for (int x = 0; x < w; ++x, p += 3) {
-            p[0] = table[0][p[0]];
-            p[1] = table[1][p[1]];
-            p[2] = table[2][p[2]];
-        }
-    }
+    ApplyCameraEffect(ViewOf(Bitmap), R, G, B);
 }
 
 std::string StampText(TSnapshotStamp Stamp)
@@ -65,12 +125,17 @@ std::string CaptionText(const std::string& Message, TSnapshotStamp Stamp)
     return Message.empty() ? StampText(Stamp) : Message;
 }
 
-void DrawCaption(TBitmap& Bitmap, const std::string& Text)
+void DrawCaption(const TPixelView& Pixels, const std::string& Text)
 {
     TTextRenderer& font = CaptionFont();
     const TTextExtent e = font.TextExtent(Text);
-    font.TextOut(Bitmap, Bitmap.Width() - e.Width - 3, Bitmap.Height() - e.Height - 3, Text,
+    font.TextOut(Pixels, Pixels.Width - e.Width - 3, Pixels.Height - e.Height - 3, Text,
                  TRGBColor{255, 255, 255}, TRGBColor{0, 0, 0}, true);
+}
+
+void DrawCaption(TBitmap& Bitmap, const std::string& Text)
+{
+    DrawCaption(ViewOf(Bitmap), Text);
 }
 
 void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
@@ -79,11 +144,21 @@ void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
     const std::string bitmapFile = Input.AppDir + SnapshotBitmapName;
     if (Grab)
         Grab(bitmapFile);
-    TBitmap bitmap = LoadBitmapFile(bitmapFile);
+    // The frame is worked on where the file's rows lie in memory.
+    struct TReleaseLarge {
+        TBitmapFileImage& Image;
+        ~TReleaseLarge()
+        {
+            if (Image.Capacity() > KeptFrameBytes)
+                Image.Release();
+        }
+    } release{FrameImage()};
+    LoadBitmapFile(bitmapFile, release.Image);
+    const TPixelView& frame = release.Image.View();
     if (Input.Effect)
-        ApplyCameraEffect(bitmap, Input.EffectR, Input.EffectG, Input.EffectB);
-    DrawCaption(bitmap, CaptionText(Input.Message, Stamp));
-    SaveJpegFile(bitmap, Input.AppDir + FileName, SnapshotQuality);
+        ApplyCameraEffect(frame, Input.EffectR, Input.EffectG, Input.EffectB);
+    DrawCaption(frame, CaptionText(Input.Message, Stamp));
+    SaveJpegFile(frame, Input.AppDir + FileName, SnapshotQuality);
 }
 
 void Tcapmain::TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp)

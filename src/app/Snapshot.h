@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imaging/Bitmap.h"
+#include "imaging/PixelView.h"
 
 using TSnapshotStamp = std::chrono::system_clock::time_point;
 
@@ -48,6 +49,7 @@ TGrabToFile GrabberToFile(TGrabber& Grabber)
 // The steps, for the main window and for tests.
 // Adds the offsets to every odd row, each sum clamped to 0..255.
 void ApplyCameraEffect(TBitmap& Bitmap, int32_t R, int32_t G, int32_t B);
+void ApplyCameraEffect(const TPixelView& Pixels, int32_t R, int32_t G, int32_t B);
 // The stamp as the locale's short date, a blank and its long time.
 std::string StampText(TSnapshotStamp Stamp);
 // Message when not empty, else StampText(Stamp).
@@ -55,3 +57,4 @@ std::string CaptionText(const std::string& Message, TSnapshotStamp Stamp);
 // White text on an opaque black box ending 3 pixels from the right and
 // bottom edges.
 void DrawCaption(TBitmap& Bitmap, const std::string& Text);
+void DrawCaption(const TPixelView& Pixels, const std::string& Text);

@@ -67,41 +67,45 @@ uint8_t Extract(uint32_t Pixel, TField F)
     return static_cast<uint8_t>((v * 255 + ((1u << F.Bits) - 1) / 2) / ((1u << F.Bits) - 1));
 }
 
+size_t StrideOf(int Width) { return (static_cast<size_t>(Width) * 3 + 3) & ~size_t(3); }
+
+// The two headers of a 24-bit bottom-up file of Width x Height pixels.
+void PutHeaders(uint8_t* P, int Width, int Height)
+{
+    const size_t imageSize = StrideOf(Width) * Height;
+    const size_t offset = BmpFileHeaderSize + BmpInfoHeaderSize;
+    std::memset(P, 0, offset);
+    P[0] = 'B';
+    P[1] = 'M';
+    Put32(P + 2, static_cast<uint32_t>(offset + imageSize));
+    Put32(P + 10, static_cast<uint32_t>(offset));
+    P += BmpFileHeaderSize;
+    Put32(P + 0, BmpInfoHeaderSize);
+    Put32(P + 4, static_cast<uint32_t>(Width));
+    Put32(P + 8, static_cast<uint32_t>(Height));
+    Put16(P + 12, 1);
+    Put16(P + 14, 24);
+    Put32(P + 16, BI_RGB);
+    Put32(P + 20, static_cast<uint32_t>(imageSize));
+}
+
+// Bitmap's rows, bottom-up and B, G, R, into Dst; the padding bytes are
+// left as they are.
+void PutRows(const TBitmap& Bitmap, uint8_t* Dst)
+{
+    const size_t stride = StrideOf(Bitmap.Width());
+    for (int row = Bitmap.Height() - 1; row >= 0; --row, Dst += stride)
+        SwapRedBlue(Bitmap.ScanLine(row), Dst, Bitmap.Width());
+}
+
 } // namespace
 
 std::vector<uint8_t> EncodeBitmapFile(const TBitmap& Bitmap)
 {
-    const int w = Bitmap.Width();
-    const int h = Bitmap.Height();
-    const size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t(3);
-    const size_t imageSize = stride * h;
     const size_t offset = BmpFileHeaderSize + BmpInfoHeaderSize;
-    std::vector<uint8_t> out(offset + imageSize, 0);
-
-    uint8_t* p = out.data();
-    p[0] = 'B';
-    p[1] = 'M';
-    Put32(p + 2, static_cast<uint32_t>(out.size()));
-    Put32(p + 10, static_cast<uint32_t>(offset));
-    p += BmpFileHeaderSize;
-    Put32(p + 0, BmpInfoHeaderSize);
-    Put32(p + 4, static_cast<uint32_t>(w));
-    Put32(p + 8, static_cast<uint32_t>(h));
-    Put16(p + 12, 1);
-    Put16(p + 14, 24);
-    Put32(p + 16, BI_RGB);
-    Put32(p + 20, static_cast<uint32_t>(imageSize));
-
-    uint8_t* pixels = out.data() + offset;
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* src = Bitmap.ScanLine(h - 1 - y);
-        uint8_t* dst = pixels + stride * y;
-        for (int x = 0; x < w; ++x, src += 3, dst += 3) {
-            dst[0] = src[2];
-            dst[1] = src[1];
-            dst[2] = src[0];
-        }
-    }
+    std::vector<uint8_t> out(offset + StrideOf(Bitmap.Width()) * Bitmap.Height(), 0);
+    PutHeaders(out.data(), Bitmap.Width(), Bitmap.Height());
+    PutRows(Bitmap, out.data() + offset);
     return out;
 }
 
@@ -178,11 +182,7 @@ void ConvertRow(const TLayout& L, const uint8_t* Src, int Row, TBitmap& Bitmap)
 {
     uint8_t* dst = Bitmap.ScanLine(L.TopDown ? Row : L.Height - 1 - Row);
     if (L.BytesPerPixel == 3) {
-        for (int x = 0; x < L.Width; ++x, Src += 3, dst += 3) {
-            dst[0] = Src[2];
-            dst[1] = Src[1];
-            dst[2] = Src[0];
-        }
+        SwapRedBlue(Src, dst, L.Width);
     } else {
         for (int x = 0; x < L.Width; ++x, Src += 4, dst += 3) {
             const uint32_t px = Get32(Src);
@@ -207,11 +207,22 @@ TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
     return bitmap;
 }
 
+// One write of the whole file: ext4 charges much more for a file written
+// in pieces than for one written at once.
 void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
 {
     const std::vector<uint8_t> image = EncodeBitmapFile(Bitmap);
     WriteFileAtomic(FileName, image.data(), image.size());
 }
+
+namespace {
+
+[[noreturn]] void InvalidFile(const EInvalidGraphic& E, const std::string& FileName)
+{
+    throw EInvalidGraphic(std::string(E.what()) + " (" + FileName + ")");
+}
+
+} // namespace
 
 // Reads the rows in pieces straight from the file: no second copy of the
 // whole picture in memory.
@@ -229,7 +240,7 @@ TBitmap LoadBitmapFile(const std::string& FileName)
     try {
         l = ParseHeaders(head, static_cast<uint64_t>(size));
     } catch (const EInvalidGraphic& e) {
-        throw EInvalidGraphic(std::string(e.what()) + " (" + FileName + ")");
+        InvalidFile(e, FileName);
     }
     TBitmap bitmap(l.Width, l.Height);
     if (stream.Seek(l.OffBits, soFromBeginning) != l.OffBits)
@@ -246,4 +257,54 @@ TBitmap LoadBitmapFile(const std::string& FileName)
             ConvertRow(l, piece.data() + l.Stride * r, row + r, bitmap);
     }
     return bitmap;
+}
+
+// The whole file in one read; a 24-bit file's rows are then used where
+// they lie.
+void LoadBitmapFile(const std::string& FileName, TBitmapFileImage& Image)
+{
+    Image.FView = TPixelView();
+    if (!FileExists(FileName))
+        throw EFOpenError("Cannot open file " + FileName);
+    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
+    const int64_t size = stream.Size();
+    if (size < 0)
+        throw EReadError("Stream read error");
+    if (static_cast<uint64_t>(size) > Image.FFile.size())
+        Image.FFile.resize(static_cast<size_t>(size));
+    for (int64_t done = 0; done < size;) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - done, 1 << 30));
+        stream.ReadBuffer(Image.FFile.data() + done, n);
+        done += n;
+    }
+    uint8_t head[HeadBytes] = {};
+    std::memcpy(head, Image.FFile.data(), static_cast<size_t>(std::min<int64_t>(size, HeadBytes)));
+    TLayout l;
+    try {
+        l = ParseHeaders(head, static_cast<uint64_t>(size));
+    } catch (const EInvalidGraphic& e) {
+        InvalidFile(e, FileName);
+    }
+    TPixelView& v = Image.FView;
+    if (l.BytesPerPixel == 3) {
+        // In place: B, G, R rows as they lie in the file.
+        uint8_t* first = Image.FFile.data() + l.OffBits;
+        v.Stride = l.TopDown ? ptrdiff_t(l.Stride) : -ptrdiff_t(l.Stride);
+        v.Top = l.TopDown ? first : first + l.Stride * (l.Height - 1);
+        v.Width = l.Width;
+        v.Height = l.Height;
+        v.Bgr = true;
+    } else {
+        Image.FConverted.SetSize(l.Width, l.Height);
+        for (int row = 0; row < l.Height; ++row)
+            ConvertRow(l, Image.FFile.data() + l.OffBits + l.Stride * row, row, Image.FConverted);
+        v = ViewOf(Image.FConverted);
+    }
+}
+
+void TBitmapFileImage::Release()
+{
+    FView = TPixelView();
+    std::vector<uint8_t>().swap(FFile);
+    FConverted = TBitmap();
 }

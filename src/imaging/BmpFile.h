@@ -9,6 +9,7 @@
 
 #include "imaging/Bitmap.h"
 #include "imaging/AtomicFile.h"
+#include "imaging/PixelView.h"
 
 // The bytes of a bitmap file are not a picture this reader understands.
 class EInvalidGraphic : public Exception {
@@ -34,3 +35,25 @@ void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName);
 // Loads FileName (EFOpenError when it cannot be read, EInvalidGraphic when
 // it is no bitmap file).
 TBitmap LoadBitmapFile(const std::string& FileName);
+
+// A bitmap file held as its bytes, for a caller that works on the pixels
+// where they lie and loads one file after another into the same memory.
+class TBitmapFileImage {
+public:
+    // The picture: a 24-bit file's own rows (B, G, R, bottom-up unless the
+    // file is top-down); other files converted to an R, G, B bitmap.
+    const TPixelView& View() const { return FView; }
+    // The memory held, and giving it back.
+    size_t Capacity() const { return FFile.capacity() + FConverted.ByteSize(); }
+    void Release();
+
+private:
+    friend void LoadBitmapFile(const std::string& FileName, TBitmapFileImage& Image);
+    std::vector<uint8_t> FFile;
+    TBitmap FConverted;
+    TPixelView FView;
+};
+
+// Reads FileName with one read into Image, reusing its memory; errors as
+// LoadBitmapFile above, after which Image's view is empty.
+void LoadBitmapFile(const std::string& FileName, TBitmapFileImage& Image);

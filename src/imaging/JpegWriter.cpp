@@ -1,8 +1,10 @@
 #include "imaging/JpegWriter.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <jpeglib.h>
 
@@ -25,7 +27,7 @@ void OutputMessage(j_common_ptr) {}
 
 // Plain C-style encoder: nothing with a destructor lives across setjmp.
 // Returns false with Err->Message set when libjpeg fails.
-bool Compress(const TBitmap& Bitmap, int Quality, JSAMPROW* Rows,
+bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPROW* Rows,
               unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
@@ -38,10 +40,10 @@ bool Compress(const TBitmap& Bitmap, int Quality, JSAMPROW* Rows,
     }
     jpeg_create_compress(&info);
     jpeg_mem_dest(&info, Out, OutSize);
-    info.image_width = static_cast<JDIMENSION>(Bitmap.Width());
-    info.image_height = static_cast<JDIMENSION>(Bitmap.Height());
+    info.image_width = static_cast<JDIMENSION>(Pixels.Width);
+    info.image_height = static_cast<JDIMENSION>(Pixels.Height);
     info.input_components = 3;
-    info.in_color_space = JCS_RGB;
+    info.in_color_space = Space;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, Quality, TRUE);
     jpeg_start_compress(&info, TRUE);
@@ -53,33 +55,67 @@ bool Compress(const TBitmap& Bitmap, int Quality, JSAMPROW* Rows,
     return true;
 }
 
-} // namespace
+struct TFreeBuffer {
+    void operator()(unsigned char* P) const { std::free(P); }
+};
+using TJpegBuffer = std::unique_ptr<unsigned char, TFreeBuffer>;
 
-std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality)
+// Encodes into a buffer of libjpeg's; Size is set to its length.
+TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size)
 {
-    if (Quality < 1)
-        Quality = 1;
-    if (Quality > 100)
-        Quality = 100;
-    std::vector<JSAMPROW> rows(static_cast<size_t>(Bitmap.Height()));
-    for (int y = 0; y < Bitmap.Height(); ++y)
-        rows[y] = const_cast<JSAMPROW>(Bitmap.ScanLine(y));
+    Quality = std::clamp(Quality, 1, 100);
+#ifdef JCS_EXTENSIONS
+    const TPixelView& pixels = Pixels;
+    const J_COLOR_SPACE space = Pixels.Bgr ? JCS_EXT_BGR : JCS_RGB;
+#else
+    // Without libjpeg-turbo's extra colour spaces, B, G, R rows are turned
+    // around in a copy.
+    TBitmap copy;
+    TPixelView pixels = Pixels;
+    if (Pixels.Bgr) {
+        copy.SetSize(Pixels.Width, Pixels.Height);
+        for (int y = 0; y < Pixels.Height; ++y)
+            SwapRedBlue(Pixels.ScanLine(y), copy.ScanLine(y), Pixels.Width);
+        pixels = ViewOf(copy);
+    }
+    const J_COLOR_SPACE space = JCS_RGB;
+#endif
+    std::vector<JSAMPROW> rows(static_cast<size_t>(std::max(pixels.Height, 0)));
+    for (int y = 0; y < pixels.Height; ++y)
+        rows[y] = pixels.ScanLine(y);
 
     TErrorManager err{};
     unsigned char* out = nullptr;
-    unsigned long outSize = 0;
-    const bool ok = Compress(Bitmap, Quality, rows.data(), &out, &outSize, &err);
-    std::vector<uint8_t> result;
-    if (ok && out)
-        result.assign(out, out + outSize);
-    std::free(out);
-    if (!ok)
+    Size = 0;
+    const bool ok = Compress(pixels, space, Quality, rows.data(), &out, &Size, &err);
+    TJpegBuffer result(out);
+    if (!ok || !out)
         throw EJPEG(std::string("JPEG error: ") + err.Message);
     return result;
 }
 
+} // namespace
+
+std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality)
+{
+    unsigned long size = 0;
+    const TJpegBuffer out = Encode(Pixels, Quality, size);
+    return std::vector<uint8_t>(out.get(), out.get() + size);
+}
+
+std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality)
+{
+    return EncodeJpeg(ViewOf(Bitmap), Quality);
+}
+
+void SaveJpegFile(const TPixelView& Pixels, const std::string& FileName, int Quality)
+{
+    unsigned long size = 0;
+    const TJpegBuffer out = Encode(Pixels, Quality, size);
+    WriteFileAtomic(FileName, out.get(), size);
+}
+
 void SaveJpegFile(const TBitmap& Bitmap, const std::string& FileName, int Quality)
 {
-    const std::vector<uint8_t> image = EncodeJpeg(Bitmap, Quality);
-    WriteFileAtomic(FileName, image.data(), image.size());
+    SaveJpegFile(ViewOf(Bitmap), FileName, Quality);
 }

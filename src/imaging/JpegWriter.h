@@ -8,6 +8,7 @@
 
 #include "imaging/Bitmap.h"
 #include "imaging/AtomicFile.h"
+#include "imaging/PixelView.h"
 
 // libjpeg refused to encode.
 class EJPEG : public Exception {
@@ -19,8 +20,13 @@ constexpr int JpegDefaultQuality = 90;
 
 // The JPEG file image of Bitmap; Quality is clamped to 1..100.
 std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality = JpegDefaultQuality);
+// The same from pixels in either byte order and row order; the same pixels
+// give the same bytes.
+std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality = JpegDefaultQuality);
 
 // Encodes Bitmap and writes it to FileName through a temporary name
 // (EJPEG, EFCreateError; FileName keeps its old contents on failure).
 void SaveJpegFile(const TBitmap& Bitmap, const std::string& FileName,
+                  int Quality = JpegDefaultQuality);
+void SaveJpegFile(const TPixelView& Pixels, const std::string& FileName,
                   int Quality = JpegDefaultQuality);

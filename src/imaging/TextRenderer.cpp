@@ -244,16 +244,26 @@ TTextExtent TTextRenderer::TextExtent(const std::string& Text)
 void TTextRenderer::TextOut(TBitmap& Bitmap, int X, int Y, const std::string& Text,
                             TRGBColor Foreground, TRGBColor Background, bool Opaque)
 {
+    TextOut(ViewOf(Bitmap), X, Y, Text, Foreground, Background, Opaque);
+}
+
+void TTextRenderer::TextOut(const TPixelView& Pixels, int X, int Y, const std::string& Text,
+                            TRGBColor Foreground, TRGBColor Background, bool Opaque)
+{
     const std::u32string codes = DecodeUtf8(Text);
     if (Opaque) {
         FT_Pos width = 0;
         for (char32_t c : codes)
             width += FImpl->Glyph(c).Advance;
-        Bitmap.FillRect(X, Y, static_cast<int>((width + 32) >> 6), FImpl->Ascent + FImpl->Descent,
-                        Background.R, Background.G, Background.B);
+        FillRect(Pixels, X, Y, static_cast<int>((width + 32) >> 6), FImpl->Ascent + FImpl->Descent,
+                 Background.R, Background.G, Background.B);
     }
+    unsigned fg[3];
+    fg[Pixels.RedOffset()] = Foreground.R;
+    fg[1] = Foreground.G;
+    fg[Pixels.BlueOffset()] = Foreground.B;
     const int baseline = Y + FImpl->Ascent;
-    const int bw = Bitmap.Width(), bh = Bitmap.Height();
+    const int bw = Pixels.Width, bh = Pixels.Height;
     FT_Pos pen = 0;
     for (char32_t c : codes) {
         const TGlyph& g = FImpl->Glyph(c);
@@ -264,7 +274,7 @@ void TTextRenderer::TextOut(TBitmap& Bitmap, int X, int Y, const std::string& Te
             const int y = gy + row;
             if (y < 0 || y >= bh)
                 continue;
-            uint8_t* line = Bitmap.ScanLine(y);
+            uint8_t* line = Pixels.ScanLine(y);
             const uint8_t* cov = g.Coverage.data() + static_cast<size_t>(row) * g.Width;
             for (int col = 0; col < g.Width; ++col) {
                 const int x = gx + col;
@@ -272,9 +282,8 @@ void TTextRenderer::TextOut(TBitmap& Bitmap, int X, int Y, const std::string& Te
                 if (x < 0 || x >= bw || a == 0)
                     continue;
                 uint8_t* p = line + x * 3;
-                p[0] = static_cast<uint8_t>((Foreground.R * a + p[0] * (255 - a) + 127) / 255);
-                p[1] = static_cast<uint8_t>((Foreground.G * a + p[1] * (255 - a) + 127) / 255);
-                p[2] = static_cast<uint8_t>((Foreground.B * a + p[2] * (255 - a) + 127) / 255);
+                for (int k = 0; k < 3; ++k)
+                    p[k] = static_cast<uint8_t>((fg[k] * a + p[k] * (255 - a) + 127) / 255);
             }
         }
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imaging/Bitmap.h"
+#include "imaging/PixelView.h"
 
 struct TTextExtent {
     int Width = 0;
@@ -32,6 +33,8 @@ public:
     // Draws Text with its top-left corner at (X, Y), clipped to Bitmap.
     // With Opaque, the text's extent is first filled with Background.
     void TextOut(TBitmap& Bitmap, int X, int Y, const std::string& Text,
+                 TRGBColor Foreground, TRGBColor Background, bool Opaque = true);
+    void TextOut(const TPixelView& Pixels, int X, int Y, const std::string& Text,
                  TRGBColor Foreground, TRGBColor Background, bool Opaque = true);
 
     // The file of the primary face (for diagnostics).
