@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -89,23 +90,31 @@ void PutHeaders(uint8_t* P, int Width, int Height)
     Put32(P + 20, static_cast<uint32_t>(imageSize));
 }
 
-// Bitmap's rows, bottom-up and B, G, R, into Dst; the padding bytes are
-// left as they are.
-void PutRows(const TBitmap& Bitmap, uint8_t* Dst)
+size_t FileSizeOf(const TBitmap& Bitmap)
 {
-    const size_t stride = StrideOf(Bitmap.Width());
-    for (int row = Bitmap.Height() - 1; row >= 0; --row, Dst += stride)
-        SwapRedBlue(Bitmap.ScanLine(row), Dst, Bitmap.Width());
+    return BmpFileHeaderSize + BmpInfoHeaderSize + StrideOf(Bitmap.Width()) * Bitmap.Height();
+}
+
+// The file image of Bitmap into Out, FileSizeOf(Bitmap) bytes, every one
+// of them written.
+void PutFile(const TBitmap& Bitmap, uint8_t* Out)
+{
+    PutHeaders(Out, Bitmap.Width(), Bitmap.Height());
+    Out += BmpFileHeaderSize + BmpInfoHeaderSize;
+    const size_t rowBytes = static_cast<size_t>(Bitmap.Width()) * 3;
+    const size_t padding = StrideOf(Bitmap.Width()) - rowBytes;
+    for (int row = Bitmap.Height() - 1; row >= 0; --row, Out += rowBytes + padding) {
+        SwapRedBlue(Bitmap.ScanLine(row), Out, Bitmap.Width());
+        std::memset(Out + rowBytes, 0, padding);
+    }
 }
 
 } // namespace
 
 std::vector<uint8_t> EncodeBitmapFile(const TBitmap& Bitmap)
 {
-    const size_t offset = BmpFileHeaderSize + BmpInfoHeaderSize;
-    std::vector<uint8_t> out(offset + StrideOf(Bitmap.Width()) * Bitmap.Height(), 0);
-    PutHeaders(out.data(), Bitmap.Width(), Bitmap.Height());
-    PutRows(Bitmap, out.data() + offset);
+    std::vector<uint8_t> out(FileSizeOf(Bitmap));
+    PutFile(Bitmap, out.data());
     return out;
 }
 
@@ -207,12 +216,14 @@ TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
     return bitmap;
 }
 
-// One write of the whole file: ext4 charges much more for a file written
-// in pieces than for one written at once.
+// One write of the whole file (ext4 charges much more for a file written in
+// pieces), from memory that is not cleared first.
 void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
 {
-    const std::vector<uint8_t> image = EncodeBitmapFile(Bitmap);
-    WriteFileAtomic(FileName, image.data(), image.size());
+    const size_t size = FileSizeOf(Bitmap);
+    const auto image = std::make_unique_for_overwrite<uint8_t[]>(size);
+    PutFile(Bitmap, image.get());
+    WriteFileAtomic(FileName, image.get(), size);
 }
 
 namespace {

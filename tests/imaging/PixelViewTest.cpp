@@ -110,6 +110,8 @@ TEST(PixelView, FileImagesGiveTheLoadersPixelsAndReuseTheirMemory)
     // Larger, then smaller and oddly padded, then top-down, then 32-bit.
     for (auto [w, h] : {std::pair{320, 240}, std::pair{7, 5}, std::pair{64, 3}}) {
         SaveBitmapFile(TestPicture(w, h), dir / "f.bmp");
+        // Written from uncleared memory: every byte, padding too, as encoded.
+        EXPECT_EQ(ReadFileBytes(dir / "f.bmp"), EncodeBitmapFile(TestPicture(w, h))) << w << "x" << h;
         LoadBitmapFile(dir / "f.bmp", image);
         EXPECT_TRUE(image.View().Bgr);
         EXPECT_LT(image.View().Stride, 0);
