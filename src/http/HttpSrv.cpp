@@ -1,5 +1,7 @@
 #include "http/HttpSrv.h"
 
+#include <netinet/tcp.h>
+
 #include "http/HttpText.h"
 
 namespace {
@@ -47,6 +49,17 @@ void THttpConnection::StopIdleTimer()
         KillTimer(GetHandle(), IdleTimerId);
         FIdleTimerSet = false;
     }
+}
+
+void THttpConnection::SetCorked(bool Value)
+{
+    // The kernel gathers the 1514-byte pieces of one answer into full
+    // segments; the answer leaves when the cork is pulled at its end.
+    if (Value == FCorked || GetHSocket() == INVALID_SOCKET)
+        return;
+    int v = Value ? 1 : 0;
+    WSocket_setsockopt(GetHSocket(), IPPROTO_TCP, TCP_CORK, &v, sizeof v);
+    FCorked = Value;
 }
 
 void THttpConnection::DropConnection()
@@ -243,13 +256,17 @@ void THttpConnection::DispatchRequest()
     }
 }
 
-bool THttpConnection::DocumentServable() const
+bool THttpConnection::DocumentServable()
 {
     if (!FileExists(FDocument))
         return false;
     // The mapped path must not lead outside DocDir through a link; a
     // document chosen by the handler is the handler's business.
-    return FDocument != FMappedDocument || DocumentInsideDir(FDocDir, FDocument);
+    if (FDocument != FMappedDocument)
+        return true;
+    if (FResolvedDocDir.empty())
+        FResolvedDocDir = ResolveDocDir(FDocDir);
+    return DocumentInsideResolvedDir(FResolvedDocDir, FDocument);
 }
 
 void THttpConnection::ServeGet()
@@ -344,6 +361,7 @@ void THttpConnection::SendFileHeader(bool WithBody)
     if (!WithBody)
         FDocStream->Seek(0, soFromEnd);
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
+    SetCorked(true);
     SendStr(HttpFileHeader(FVersion, FDocContentType, size));
     if (WithBody)
         StartBodyTransfer();
@@ -358,6 +376,7 @@ void THttpConnection::StartBodyTransfer()
     if (!FDocBuf)
         FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
+    SetCorked(true);
     SendNextChunk(this, 0);
 }
 
@@ -374,6 +393,7 @@ void THttpConnection::SendNextChunk(TObject*, WORD)
     }
     // End of the file, or a read error: the answer is over.
     FDocStream.reset();
+    SetCorked(false);
     Shutdown(1);
     Sleep(0);
     PostMessage(GetHandle(), WM_ANSWER_DONE, 0, 0);
@@ -482,6 +502,12 @@ void THttpServer::SetUpConnection(THttpConnection* Client, WORD Error)
     Client->SetLineEdit(false);
     Client->SetLineEnd("\n");
     Client->SetDocDir(FDocDir);
+    // Resolved once per DocDir rather than once per request.
+    if (FResolvedFor != FDocDir || FResolvedDocDir.empty()) {
+        FResolvedDocDir = ResolveDocDir(FDocDir);
+        FResolvedFor = FDocDir;
+    }
+    Client->SetResolvedDocDir(FResolvedDocDir);
     Client->SetDefaultDoc(FDefaultDoc);
     Client->OnGetDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireGetDocument(Client, Flags); };
     Client->OnHeadDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireHeadDocument(Client, Flags); };

@@ -47,7 +47,13 @@ public:
     UINT GetIdleTimeout() const { return FIdleTimeout; }
     void SetIdleTimeout(UINT Ms);
     const std::string& GetDocDir() const { return FDocDir; }
-    void SetDocDir(const std::string& Value) { FDocDir = Value; }
+    void SetDocDir(const std::string& Value)
+    {
+        FDocDir = Value;
+        FResolvedDocDir.clear();
+    }
+    // DocDir with its links resolved, when the caller knows it already.
+    void SetResolvedDocDir(const std::string& Value) { FResolvedDocDir = Value; }
     const std::string& GetDefaultDoc() const { return FDefaultDoc; }
     void SetDefaultDoc(const std::string& Value) { FDefaultDoc = Value; }
     // The file to answer with; a handler may change it.
@@ -97,11 +103,12 @@ protected:
     void FinishAnswer();
 
 private:
-    bool DocumentServable() const;
+    bool DocumentServable();
     // Closes a connection whose client broke a limit; what it still sends
     // is read and dropped.
     void DropConnection();
     void StartIdleTimer();
+    void SetCorked(bool Value);
     void StopIdleTimer();
 
     std::string FRcvdLine;
@@ -129,9 +136,11 @@ private:
     bool FAcceptPostedData = false;
 
     std::string FMappedDocument;  // Document as mapped from the request path
+    std::string FResolvedDocDir;  // DocDir with its links resolved, once known
     int FHeaderLineCount = 0;     // header lines of the current request
     bool FDropping = false;
     bool FIdleTimerSet = false;
+    bool FCorked = false;
     UINT FIdleTimeout = DefaultIdleTimeoutMs;
 };
 
@@ -200,4 +209,7 @@ private:
     std::string FDefaultDoc = "index.html";
     TSocketLingerOnOff FLingerOnOff = wsLingerNoSet;
     int FLingerTimeout = 0;
+    // DocDir with its links resolved, for the DocDir it was made from.
+    std::string FResolvedDocDir;
+    std::string FResolvedFor;
 };

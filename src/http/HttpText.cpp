@@ -175,15 +175,22 @@ bool IsSafeHttpPath(const std::string& Path)
     return true;
 }
 
-bool DocumentInsideDir(const std::string& DocDir, const std::string& Document)
+std::string ResolveDocDir(const std::string& DocDir) { return RealPath(DocDir.empty() ? std::string(".") : DocDir); }
+
+bool DocumentInsideResolvedDir(const std::string& ResolvedDir, const std::string& Document)
 {
-    std::string dir = RealPath(DocDir.empty() ? std::string(".") : DocDir);
+    std::string dir = ResolvedDir;
     std::string doc = RealPath(Document);
     if (dir.empty() || doc.empty())
         return false;
     if (dir.back() != '/')
         dir += '/';
     return doc.compare(0, dir.size(), dir) == 0 && doc.size() > dir.size();
+}
+
+bool DocumentInsideDir(const std::string& DocDir, const std::string& Document)
+{
+    return DocumentInsideResolvedDir(ResolveDocDir(DocDir), Document);
 }
 
 std::string ContentTypeFromExt(const std::string& FileName)

@@ -56,6 +56,10 @@ bool IsSafeHttpPath(const std::string& Path);
 // True when Document, with every link resolved, lies inside DocDir (also
 // resolved). A document that does not exist is not inside.
 bool DocumentInsideDir(const std::string& DocDir, const std::string& Document);
+// DocDir with every link resolved ("." when empty); empty when it does not
+// exist. The same test as above against an already resolved directory:
+bool DocumentInsideResolvedDir(const std::string& ResolvedDir, const std::string& Document);
+std::string ResolveDocDir(const std::string& DocDir);
 
 // "text/html", "image/jpeg", ... from the extension of FileName;
 // "application/binary" for anything unknown.

@@ -81,6 +81,16 @@ bool TCustomWSocketServer::IsClient(const TWSocketClient* Client) const
                        [Client](const TClientEntry& e) { return e.Client == Client; });
 }
 
+void TCustomWSocketServer::Listen()
+{
+    TWSocket::Listen();
+    // A full accept queue drops connection attempts, and each costs its
+    // client a retransmission of a second or more; the kernel caps the
+    // value at its own limit.
+    if (GetState() == wsListening && GetHSocket() != INVALID_SOCKET)
+        WSocket_listen(GetHSocket(), ServerBacklog);
+}
+
 void TCustomWSocketServer::FireClientCreate(TWSocketClient* Client)
 {
     if (OnClientCreate)

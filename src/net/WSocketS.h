@@ -80,6 +80,11 @@ public:
     virtual TWSocketClient* ClientAt(int Index) const;
     bool IsClient(const TWSocketClient* Client) const;
 
+    // Listens like any socket, with room for more waiting connections
+    // than the core's backlog of 5.
+    void Listen() override;
+    static constexpr int ServerBacklog = 1024;
+
 protected:
     virtual void FireClientCreate(TWSocketClient* Client);
     virtual void FireClientConnect(TWSocketClient* Client, WORD Error);
