@@ -34,15 +34,30 @@ locale_t TimeLocale()
     return loc;
 }
 
-// The memory of the last frame, kept for the next snapshot up to the size
-// of a 1920 x 1080 frame.
-constexpr size_t KeptFrameBytes = 1920 * 1080 * 3 + 4096;
+// The last frame's memory, kept for the next snapshot unless it grew
+// beyond the size of a 1920 x 1080 frame.
+class TFrameMemory {
+public:
+    TFrameMemory() : FImage(Kept()) {}
+    ~TFrameMemory()
+    {
+        if (FImage.Capacity() > KeptBytes)
+            FImage.Release();
+    }
+    TFrameMemory(const TFrameMemory&) = delete;
+    TFrameMemory& operator=(const TFrameMemory&) = delete;
 
-TBitmapFileImage& FrameImage()
-{
-    static thread_local TBitmapFileImage image;
-    return image;
-}
+    TBitmapFileImage& Image() { return FImage; }
+
+private:
+    static constexpr size_t KeptBytes = 1920 * 1080 * 3 + 4096;
+    static TBitmapFileImage& Kept()
+    {
+        static thread_local TBitmapFileImage image;
+        return image;
+    }
+    TBitmapFileImage& FImage;
+};
 
 // Adds an offset to each byte of a pixel, the sums clamped to 0..255: with
 // SSE2 as a saturating addition of the positive offset and subtraction of
@@ -145,16 +160,9 @@ void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
     if (Grab)
         Grab(bitmapFile);
     // The frame is worked on where the file's rows lie in memory.
-    struct TReleaseLarge {
-        TBitmapFileImage& Image;
-        ~TReleaseLarge()
-        {
-            if (Image.Capacity() > KeptFrameBytes)
-                Image.Release();
-        }
-    } release{FrameImage()};
-    LoadBitmapFile(bitmapFile, release.Image);
-    const TPixelView& frame = release.Image.View();
+    TFrameMemory memory;
+    LoadBitmapFile(bitmapFile, memory.Image());
+    const TPixelView& frame = memory.Image().View();
     if (Input.Effect)
         ApplyCameraEffect(frame, Input.EffectR, Input.EffectG, Input.EffectB);
     DrawCaption(frame, CaptionText(Input.Message, Stamp));
