@@ -302,6 +302,7 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "bench_http_vs_nginx: the program was not built\n");
     return 1;
 #else
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
     if (seconds <= 0)
         seconds = 10;

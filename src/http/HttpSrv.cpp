@@ -130,7 +130,14 @@ void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
     } else if (FRcvdLine.empty()) {
         FState = hcRequestDone;
         StopIdleTimer();
-        DispatchRequest();
+        try {
+            DispatchRequest();
+        } catch (...) {
+            // A handler that failed leaves no answer behind: close rather
+            // than keep the client waiting for one.
+            CloseLater();
+            throw;
+        }
     } else {
         if (++FHeaderLineCount > MaxHeaderLines) {
             DropConnection();

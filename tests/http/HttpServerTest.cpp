@@ -275,6 +275,8 @@ TEST_F(HttpServer, HandlersSteerTheAnswer)
             f = gfHandled;
         } else if (c->GetPath() == "/bad")
             f = static_cast<THttpGetFlag>(7);
+        else if (c->GetPath() == "/throws")
+            throw Exception("handler failed");
     };
     EXPECT_EQ(Fetch("GET /other HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\nAAAA");
@@ -282,6 +284,7 @@ TEST_F(HttpServer, HandlersSteerTheAnswer)
     EXPECT_EQ(Fetch("GET /nostream HTTP/1.0\r\n\r\n"), "");
     EXPECT_EQ(Fetch("GET /handled HTTP/1.0\r\n\r\n"), "mine");
     EXPECT_EQ(Fetch("GET /bad HTTP/1.0\r\n\r\n"), "");
+    EXPECT_EQ(Fetch("GET /throws HTTP/1.0\r\n\r\n"), "");
 }
 
 TEST_F(HttpServer, PostedDataReachesTheHandler)
