@@ -4,8 +4,10 @@
 #
 #   bash scripts/bench.sh [NAME...]   (NAME: a bench/*.cpp without .cpp;
 #                                      default: every benchmark)
+# BUILD_DIR chooses another build directory than build/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
 bash "$top/scripts/setup.sh"
 
 mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$top/scripts/bench-packages.txt")
@@ -31,14 +33,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "${status:-0}" = 0 ] || exit "$status"
 fi
 
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORRELANE_BENCH=ON >/dev/null
-cmake --build "$top/build" -j"$(nproc)"
-
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
   for src in "$top"/bench/*.cpp; do names+=("$(basename "$src" .cpp)"); done
 fi
+targets=(quorrelane)
+for name in "${names[@]}"; do targets+=("bench_$name"); done
+
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORRELANE_BENCH=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+
 for name in "${names[@]}"; do
   echo "== $name"
-  "$top/build/bench/bench_$name"
+  "$build/bench/bench_$name"
 done
