@@ -152,19 +152,27 @@ void TCustomWSocketServer::FireSessionAvailable(WORD Error)
     client->SetBanner(FBanner);
     client->SetServer(this);
 
+    SOCKET h = INVALID_SOCKET;
     try {
-        SOCKET h = Accept();
-        if (h == INVALID_SOCKET) {
-            // Reported by Accept through OnError; drop the half-made client.
-            if (IsClient(client))
-                FreeClient(client);
-            Pause();
-            SetTimer(GetHandle(), AcceptRetryTimerId, AcceptRetryMs);
-            return;
-        }
+        h = Accept();
+    } catch (Exception& E) {
+        AcceptFailed(client, &E);
+        return;
+    }
+    if (h == INVALID_SOCKET) {
+        // Already reported through OnError.
+        AcceptFailed(client, nullptr);
+        return;
+    }
+    try {
         client->Dup(h);
     } catch (Exception& E) {
-        AcceptFailed(client, E);
+        DupFailed(client, h, &E);
+        return;
+    }
+    if (client->GetState() != wsConnected) {
+        // Reported through the client's OnError.
+        DupFailed(client, h, nullptr);
         return;
     }
 
@@ -181,17 +189,40 @@ void TCustomWSocketServer::FireSessionAvailable(WORD Error)
     }
 }
 
-void TCustomWSocketServer::AcceptFailed(TWSocketClient* Client, Exception& E)
+void TCustomWSocketServer::AcceptFailed(TWSocketClient* Client, Exception* E)
 {
-    // The listening socket stays open: the client that could not be
-    // connected is freed at once, the failure goes to OnBgException, and
-    // listening resumes after a short rest.
+    // The listening socket stays open and the client that got no
+    // connection is freed at once. Out of descriptors or buffers, the
+    // waiting connection would be signalled again at once: listening
+    // rests a moment first.
     if (IsClient(Client))
         FreeClient(Client);
-    if (GetState() == wsListening) {
+    int error = GetLastError();
+    if (GetState() == wsListening && (error == WSAEMFILE || error == WSAENOBUFS)) {
         Pause();
         SetTimer(GetHandle(), AcceptRetryTimerId, AcceptRetryMs);
     }
+    if (E)
+        ReportAcceptFailure(*E);
+}
+
+void TCustomWSocketServer::DupFailed(TWSocketClient* Client, SOCKET Handle, Exception* E)
+{
+    // The peer may be gone already. The client is freed; a handle it
+    // holds without having adopted it is closed here.
+    bool orphan = Client->GetState() == wsClosed && Client->GetHSocket() == Handle;
+    if (IsClient(Client))
+        FreeClient(Client);
+    if (orphan)
+        WSocket_closesocket(Handle);
+    if (E)
+        ReportAcceptFailure(*E);
+}
+
+void TCustomWSocketServer::ReportAcceptFailure(Exception& E)
+{
+    // Goes to OnBgException without closing the listening socket, unless
+    // the handler asks for it.
     bool canClose = false;
     if (OnBgException) {
         try {

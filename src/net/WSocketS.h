@@ -107,7 +107,9 @@ private:
     void AddClient(TWSocketClient* Client);
     void RemoveClient(const TComponent* Component);
     void FreeClient(TWSocketClient* Client);
-    void AcceptFailed(TWSocketClient* Client, Exception& E);
+    void AcceptFailed(TWSocketClient* Client, Exception* E);
+    void DupFailed(TWSocketClient* Client, SOCKET Handle, Exception* E);
+    void ReportAcceptFailure(Exception& E);
 
     std::vector<TClientEntry> FClientList;
     int FClientNum = 0;
