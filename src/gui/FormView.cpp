@@ -1,6 +1,7 @@
 #include "gui/FormView.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -195,6 +196,20 @@ void TFormView::changeEvent(QEvent* Event)
     } else if (IsIconic(h)) {
         PostMessage(h, WM_SYSCOMMAND, SC_RESTORE, 0);
     }
+}
+
+void TFormView::keyPressEvent(QKeyEvent* Event)
+{
+    // Enter presses the form's default button, Escape its cancel button.
+    const bool enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
+    const bool escape = Event->key() == Qt::Key_Escape;
+    if (enter || escape)
+        for (TControl* c : FForm->Controls())
+            if (auto* b = dynamic_cast<TButton*>(c); b && b->Visible() && b->Enabled() && (enter ? b->Default : b->Cancel)) {
+                Guarded([&] { b->Click(); });
+                return;
+            }
+    QWidget::keyPressEvent(Event);
 }
 
 void TFormView::mouseMoveEvent(QMouseEvent* Event)

@@ -412,6 +412,38 @@ TEST_F(FormViewTest, DriverDialogsChooseFromAQtList)
     EXPECT_EQ(ShowCaptureDialog("Video Source", {"a", "b"}, 1), -1);
 }
 
+TEST_F(FormViewTest, EnterAndEscapePressTheDefaultAndCancelButtons)
+{
+    auto* form = App.Make<TForm>();
+    form->SetBounds(10, 10, 120, 80);
+    auto* ok = form->Make<TButton>();
+    ok->SetParent(form);
+    ok->SetBounds(5, 5, 50, 20);
+    ok->SetCaption("OK");
+    ok->Default = true;
+    auto* cancel = form->Make<TButton>();
+    cancel->SetParent(form);
+    cancel->SetBounds(60, 5, 50, 20);
+    cancel->Cancel = true;
+    auto* edit = form->Make<TEdit>();
+    edit->SetName("Edit");
+    edit->SetParent(form);
+    edit->SetBounds(5, 40, 100, 20);
+    std::vector<std::string> pressed;
+    ok->OnClick = [&](TObject*) { pressed.push_back("ok"); };
+    cancel->OnClick = [&](TObject*) { pressed.push_back("cancel"); };
+    TFormView view(form);
+    EXPECT_FALSE(view.windowFlags() & Qt::FramelessWindowHint);
+    // From inside the edit box, as the operator would.
+    auto* line = qobject_cast<QLineEdit*>(view.WidgetOf("Edit"));
+    ASSERT_NE(line, nullptr);
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(line, &enter);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(line, &escape);
+    EXPECT_EQ(pressed, (std::vector<std::string>{"ok", "cancel"}));
+}
+
 TEST_F(FormViewTest, CloseButtonWritesTheSettingsAndEndsTheProgram)
 {
     // The click runs from inside Qt's loop, which then ends.
