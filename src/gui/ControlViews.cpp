@@ -514,6 +514,18 @@ private:
     QImage FFrame;
 };
 
+// Any other control: its caption, and the mouse routed as for every view.
+class TGenericView : public TControlView {
+public:
+    TGenericView(TControl* Control, TPaintedWidget* W, TFormView* Form) : TControlView(Control, W, Form)
+    {
+        W->Paint = [this](QPainter& P) {
+            P.setPen(FControl->Enabled() ? QColor(Qt::black) : QColor(Qt::gray));
+            P.drawText(FWidget->rect(), Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(FControl->Caption()));
+        };
+    }
+};
+
 } // namespace
 
 TControlView* MakeControlView(TControl* Control, QWidget* Parent, TFormView* Form)
@@ -535,6 +547,8 @@ TControlView* MakeControlView(TControl* Control, QWidget* Parent, TFormView* For
         view = new TImageView(i, new TPaintedWidget(Parent), Form);
     else if (auto* sh = dynamic_cast<TShape*>(Control))
         view = new TShapeView(sh, new TPaintedWidget(Parent), Form);
+    else if (Control->Width() > 0 && Control->Height() > 0)
+        view = new TGenericView(Control, new TPaintedWidget(Parent), Form);
     if (view)
         view->Sync();
     return view;
