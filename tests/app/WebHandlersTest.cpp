@@ -226,3 +226,24 @@ TEST_F(WebHandlers, AddressLabelOpensTheUrl)
     ASSERT_TRUE(done);
     EXPECT_EQ(reader.Output, "http://192.0.2.7:8765");
 }
+
+TEST_F(WebHandlers, PortInUseLeavesTheButtonDisabled)
+{
+    int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    socklen_t len = sizeof sin;
+    getsockname(busy, reinterpret_cast<sockaddr*>(&sin), &len);
+    capmain->srv->SetPort(std::to_string(ntohs(sin.sin_port)));
+
+    capmain->FrameGrabber1->SetDriverIndex(0);
+    capmain->FrameGrabber1->SetDriverOpen(true);
+    EXPECT_THROW(capmain->SpeedButton1->Click(), ESocketException);
+    EXPECT_FALSE(capmain->SpeedButton1->Enabled());
+    EXPECT_NE(capmain->srv->GetWSocketServer()->GetState(), wsListening);
+    EXPECT_EQ(capmain->srv->Tag, 0);
+    ::close(busy);
+}
