@@ -8,30 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
-bash "$top/scripts/setup.sh"
-
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$top/scripts/bench-packages.txt")
-missing=()
-for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  # The packaged web server must not start a service of its own: the
-  # benchmark runs it on a loopback port with its own configuration.
-  policy=/usr/sbin/policy-rc.d
-  made_policy=0
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' > "$policy"
-    chmod 755 "$policy"
-    made_policy=1
-  fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
-  [ "$made_policy" = 1 ] && rm -f "$policy"
-  [ "${status:-0}" = 0 ] || exit "$status"
-fi
+bash "$top/scripts/setup.sh" "$top/scripts/packages.txt" "$top/scripts/bench-packages.txt"
 
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then

@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, then configures and builds into build/.
+# Installs what is missing, then configures and builds into build/
+# (BUILD_DIR chooses another). Arguments name the targets (default: all).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
 bash "$top/scripts/setup.sh"
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-cmake --build "$top/build" -j"$(nproc)"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
+if [ $# -gt 0 ]; then
+  cmake --build "$build" -j"$(nproc)" --target "$@"
+else
+  cmake --build "$build" -j"$(nproc)"
+fi

@@ -3,5 +3,5 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/build.sh"
-cd "$top/build"
+cd "${BUILD_DIR:-$top/build}"
 ctest -j"$(( $(nproc) * 2 ))" --output-on-failure --timeout 300
