@@ -280,38 +280,22 @@ void THttpConnection::ServeGet()
 {
     THttpGetFlag flags = gfSendFile;
     FireGetDocument(flags);
-    switch (flags) {
-    case gfSendFile:
-        if (DocumentServable()) {
-            SendFileHeader(true);
-        } else {
-            SendNotFound();
-            CloseLater();
-        }
-        break;
-    case gfSendStream:
-        StartBodyTransfer();
-        break;
-    case gfHandled:
-        break;
-    case gfNotFound:
-        SendNotFound();
-        CloseLater();
-        break;
-    default:
-        CloseLater();
-        break;
-    }
+    ServeDocument(flags, true);
 }
 
 void THttpConnection::ServeHead()
 {
     THttpGetFlag flags = gfSendFile;
     FireHeadDocument(flags);
-    switch (flags) {
+    ServeDocument(flags, false);
+}
+
+void THttpConnection::ServeDocument(THttpGetFlag Flags, bool WithBody)
+{
+    switch (Flags) {
     case gfSendFile:
         if (DocumentServable()) {
-            SendFileHeader(false);
+            SendFileHeader(WithBody);
         } else {
             SendNotFound();
             CloseLater();

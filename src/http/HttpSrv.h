@@ -95,6 +95,8 @@ protected:
     void DispatchRequest();
     void ServeGet();
     void ServeHead();
+    // Answers a GET or HEAD as the handler's flags say.
+    void ServeDocument(THttpGetFlag Flags, bool WithBody);
     void ServePost();
     void SendNotFound();
     void SendFileHeader(bool WithBody);
