@@ -639,64 +639,54 @@ void TCustomWSocket::ResetToDefaults()
 
 // Properties.
 
-void TCustomWSocket::SetAddr(const std::string& Value)
+bool TCustomWSocket::ChangeAllowed(const char* Name)
+{
+    if (FState == wsClosed)
+        return true;
+    ReportError(std::string("Cannot change ") + Name + " if not closed");
+    return false;
+}
+
+void TCustomWSocket::AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str,
+                                        bool& Assigned, bool& Resolved)
 {
     std::string t = Trim(Value);
-    if (FAddrAssigned && t == FAddrStr)
+    if (Assigned && t == Str)
         return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+    if (!ChangeAllowed(Name))
         return;
-    }
-    FAddrStr = t;
-    FAddrAssigned = !t.empty();
-    FAddrResolved = false;
+    Str = t;
+    Assigned = !t.empty();
+    Resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& Value)
+{
+    AssignEndpointPart("Addr", Value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value)
 {
-    std::string t = Trim(Value);
-    if (FPortAssigned && t == FPortStr)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = t;
-    FPortAssigned = !t.empty();
-    FPortResolved = false;
+    AssignEndpointPart("Port", Value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value)
 {
-    std::string t = Trim(Value);
-    if (FProtoAssigned && t == FProtoStr)
-        return;
-    if (FState != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = t;
-    FProtoAssigned = !t.empty();
-    FProtoResolved = false;
+    AssignEndpointPart("Proto", Value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& Value)
 {
-    if (FState != wsClosed) {
-        ReportError("Cannot change LocalPort if not closed");
+    if (!ChangeAllowed("LocalPort"))
         return;
-    }
     FLocalPortStr = Value;
     FLocalPortResolved = false;
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& Value)
 {
-    if (FState != wsClosed) {
-        ReportError("Cannot change LocalAddr if not closed");
+    if (!ChangeAllowed("LocalAddr"))
         return;
-    }
     std::string t = Value.empty() ? "0.0.0.0" : Value;
     uint32_t a = WSocket_inet_addr(t.c_str());
     if (a == INADDR_NONE) {
@@ -1473,7 +1463,12 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation)
 
 void TCustomWSocket::HandleBgException(Exception& E)
 {
-    bool canClose = true;
+    FireBgException(E, true);
+}
+
+void TCustomWSocket::FireBgException(Exception& E, bool CanClose)
+{
+    bool canClose = CanClose;
     if (OnBgException) {
         try {
             OnBgException(this, E, canClose);

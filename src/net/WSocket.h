@@ -252,6 +252,8 @@ protected:
     virtual void ReportErrorFmt(const char* Fmt, ...) __attribute__((format(printf, 2, 3)));
     virtual void ReportError(const std::string& Msg);
     virtual void HandleBgException(Exception& E);
+    // Hands E to OnBgException and aborts if the handler leaves CanClose set.
+    void FireBgException(Exception& E, bool CanClose);
     virtual bool FireDataAvailable(WORD Error);
     virtual void FireSessionAvailable(WORD Error);
     virtual void FireSessionConnected(WORD Error);
@@ -318,6 +320,10 @@ private:
     void HandleSocketNotify(WPARAM wParam, LPARAM lParam);
     void HandleLookupDone(const TMessage& MsgRec, bool Forward);
     bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+    // Reports an error and refuses unless the socket is closed.
+    bool ChangeAllowed(const char* Name);
+    void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str, bool& Assigned,
+                            bool& Resolved);
 };
 
 // ---------------------------------------------------------------------------

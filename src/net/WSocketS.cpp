@@ -223,19 +223,7 @@ void TCustomWSocketServer::ReportAcceptFailure(Exception& E)
 {
     // Goes to OnBgException without closing the listening socket, unless
     // the handler asks for it.
-    bool canClose = false;
-    if (OnBgException) {
-        try {
-            OnBgException(this, E, canClose);
-        } catch (...) {
-        }
-    }
-    if (canClose) {
-        try {
-            Abort();
-        } catch (...) {
-        }
-    }
+    FireBgException(E, false);
 }
 
 void TCustomWSocketServer::WndProc(TMessage& MsgRec)
