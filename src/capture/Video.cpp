@@ -34,6 +34,19 @@ void Contained(F&& f)
     }
 }
 
+// Calls the grabber's handler, if it has one, with the callback's arguments.
+template <class Event, class... Args>
+LRESULT ForwardCallback(TFrameGrabber* Self, Event TFrameGrabber::*Handler, Args&&... A)
+{
+    if (Self && Self->*Handler) {
+        Event event = Self->*Handler;
+        Contained([&] { event(Self, A...); });
+    }
+    return 1;
+}
+
+std::string CallbackText(const char* lpsz) { return lpsz ? std::string(lpsz) : std::string(); }
+
 } // namespace
 
 std::vector<std::string> GetDriverList()
@@ -487,52 +500,27 @@ TFrameGrabber* TFrameGrabber::FromCapWindow(HWND Wnd)
 
 LRESULT TFrameGrabber::StatusCallbackProc(HWND hWnd, int nID, const char* lpsz)
 {
-    TFrameGrabber* self = FromCapWindow(hWnd);
-    if (self && self->FOnStatusCallback) {
-        TCapStatusCallback event = self->FOnStatusCallback;
-        Contained([&] { event(self, nID, lpsz ? std::string(lpsz) : std::string()); });
-    }
-    return 1;
+    return ForwardCallback(FromCapWindow(hWnd), &TFrameGrabber::FOnStatusCallback, nID, CallbackText(lpsz));
 }
 
 LRESULT TFrameGrabber::ErrorCallbackProc(HWND hWnd, int nID, const char* lpsz)
 {
-    TFrameGrabber* self = FromCapWindow(hWnd);
-    if (self && self->FOnError) {
-        TError event = self->FOnError;
-        Contained([&] { event(self, nID, lpsz ? std::string(lpsz) : std::string()); });
-    }
-    return 1;
+    return ForwardCallback(FromCapWindow(hWnd), &TFrameGrabber::FOnError, nID, CallbackText(lpsz));
 }
 
 LRESULT TFrameGrabber::FrameCallbackProc(HWND hWnd, VIDEOHDR* lpVHdr)
 {
-    TFrameGrabber* self = FromCapWindow(hWnd);
-    if (self && self->FOnFrameCallback) {
-        TVideoStream event = self->FOnFrameCallback;
-        Contained([&] { event(self, lpVHdr); });
-    }
-    return 1;
+    return ForwardCallback(FromCapWindow(hWnd), &TFrameGrabber::FOnFrameCallback, lpVHdr);
 }
 
 LRESULT TFrameGrabber::VideoStreamCallbackProc(HWND hWnd, VIDEOHDR* lpVHdr)
 {
-    TFrameGrabber* self = FromCapWindow(hWnd);
-    if (self && self->FOnVideoStream) {
-        TVideoStream event = self->FOnVideoStream;
-        Contained([&] { event(self, lpVHdr); });
-    }
-    return 1;
+    return ForwardCallback(FromCapWindow(hWnd), &TFrameGrabber::FOnVideoStream, lpVHdr);
 }
 
 LRESULT TFrameGrabber::WaveStreamCallbackProc(HWND hWnd, WAVEHDR* lpWHdr)
 {
-    TFrameGrabber* self = FromCapWindow(hWnd);
-    if (self && self->FOnAudioStream) {
-        TAudioStream event = self->FOnAudioStream;
-        Contained([&] { event(self, lpWHdr); });
-    }
-    return 1;
+    return ForwardCallback(FromCapWindow(hWnd), &TFrameGrabber::FOnAudioStream, lpWHdr);
 }
 
 LRESULT TFrameGrabber::CapWndProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)
