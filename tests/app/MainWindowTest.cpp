@@ -6,26 +6,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "TestSupport.h"
 #include "app/main.h"
 #include "net/WSocket.h"
 #include "platform/Application.h"
 #include "platform/Profile.h"
 
 namespace {
-
-std::string Slurp(const std::string& f)
-{
-    std::ifstream in(f, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void Spit(const std::string& f, const std::string& data)
-{
-    std::filesystem::create_directories(std::filesystem::path(f).parent_path());
-    std::ofstream(f, std::ios::binary) << data;
-}
 
 class MainWindow : public ::testing::Test {
 protected:

@@ -10,20 +10,13 @@
 
 #include <jpeglib.h>
 
+#include "TestSupport.h"
 #include "app/main.h"
 #include "net/LoopPeers.h"
 #include "net/WSocket.h"
 #include "platform/Application.h"
 
 namespace {
-
-std::string Slurp(const std::string& f)
-{
-    std::ifstream in(f, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 ino_t Inode(const std::string& f)
 {

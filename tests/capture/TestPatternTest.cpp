@@ -4,22 +4,12 @@
 #include <filesystem>
 
 #include "ScriptedDriver.h"
+#include "TestSupport.h"
 #include "capture/TestPatternDriver.h"
 #include "capture/Video.h"
 #include "imaging/BmpFile.h"
 
 namespace {
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/capture-test-XXXXXX";
-        Path = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(Path); }
-    std::string Path;
-};
 
 struct DialogAnswer {
     explicit DialogAnswer(int Choice, std::vector<std::string>* Seen = nullptr)
@@ -46,8 +36,8 @@ TEST(TestPattern, IsDriverZeroAndItsGrabbedFrameIsARealBitmapFile)
     EXPECT_TRUE(g->HasDlgVideoSource());
     EXPECT_FALSE(g->DriverOpen());
 
-    TempDir dir;
-    g->SingleImageFile = dir.Path + "/http.bmp";
+    TTempDir dir;
+    g->SingleImageFile = dir.Name() + "/http.bmp";
     g->SetDriverOpen(true);
     EXPECT_FALSE(g->SaveAsDIB());  // nothing grabbed yet
     ASSERT_TRUE(g->GrabFrameNoStop());
@@ -71,7 +61,7 @@ TEST(TestPattern, IsDriverZeroAndItsGrabbedFrameIsARealBitmapFile)
               std::vector<uint8_t>(expected.Data(), expected.Data() + expected.ByteSize()));
 
     // An unwritable place fails and leaves nothing behind.
-    g->SingleImageFile = dir.Path + "/missing/http.bmp";
+    g->SingleImageFile = dir.Name() + "/missing/http.bmp";
     EXPECT_FALSE(g->SaveAsDIB());
 }
 
@@ -116,8 +106,8 @@ TEST(TestPattern, FormatAndSourceDialogsChangeSizeAndPattern)
         EXPECT_EQ(seen.size(), 3u);
     }
     ASSERT_TRUE(g->GrabFrame());
-    TempDir dir;
-    g->SingleImageFile = dir.Path + "/frame.bmp";
+    TTempDir dir;
+    g->SingleImageFile = dir.Name() + "/frame.bmp";
     ASSERT_TRUE(g->SaveAsDIB());
     TBitmap b = LoadBitmapFile(g->SingleImageFile);
     EXPECT_EQ(b.Width(), 640);

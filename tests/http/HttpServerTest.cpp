@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "http/HttpSrv.h"
 #include "net/LoopPeers.h"
 #include "platform/Application.h"
@@ -23,25 +24,6 @@ std::string Pattern(size_t n, char seed)
     for (size_t i = 0; i < n; ++i)
         s[i] = static_cast<char>(seed + i * 7 % 61);
     return s;
-}
-
-void WriteFile(const std::filesystem::path& p, const std::string& data)
-{
-    std::ofstream f(p, std::ios::binary);
-    f << data;
-}
-
-int FreePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
 }
 
 // What a get handler saw of a request.
@@ -202,7 +184,7 @@ TEST_F(HttpServer, NotFoundPageByteForByte)
     EXPECT_EQ(put, NotFoundXJpg);
     int posts = 0;
     Server->OnPostDocument = [&](TObject*, THttpConnection*, THttpGetFlag&) { ++posts; };
-    WriteFile(Docs / "x.jpg", "exists");
+    Spit(Docs / "x.jpg", "exists");
     EXPECT_EQ(Fetch("POST /x.jpg HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"), NotFoundXJpg);
     EXPECT_EQ(posts, 1);
     // No target at all.
@@ -213,7 +195,7 @@ TEST_F(HttpServer, NotFoundPageByteForByte)
 TEST_F(HttpServer, FileInPiecesThenShutdownAndClose)
 {
     std::string body = Pattern(5000, 'a');
-    WriteFile(Docs / "f.jpg", body);
+    Spit(Docs / "f.jpg", body);
     Start();
     std::vector<int> pieces;
     OnConnect = [&](THttpConnection* c) { c->OnSendData = [&](TObject*, int n) { pieces.push_back(n); }; };
@@ -227,17 +209,17 @@ TEST_F(HttpServer, FileInPiecesThenShutdownAndClose)
     // HEAD carries the size and nothing else.
     EXPECT_EQ(Fetch("HEAD /f.jpg HTTP/1.1\r\n\r\n"),
               "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5000\r\n\r\n");
-    WriteFile(Docs / "readme", "r");
+    Spit(Docs / "readme", "r");
     EXPECT_EQ(Fetch("GET /readme HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: 1\r\n\r\nr");
-    WriteFile(Docs / "index.html", "<p>");
+    Spit(Docs / "index.html", "<p>");
     EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\n<p>");
 }
 
 TEST_F(HttpServer, KeepAliveKeepsTheConnectionAndTheHeaderLines)
 {
-    WriteFile(Docs / "a.txt", "hello");
+    Spit(Docs / "a.txt", "hello");
     Start();
     TLoopClient c(Port);
     c.Send("GET /a.txt HTTP/1.0\r\nConnection: kEEP-aLIVE\r\nAccept: x\r\n\r\n");
@@ -258,8 +240,8 @@ TEST_F(HttpServer, KeepAliveKeepsTheConnectionAndTheHeaderLines)
 
 TEST_F(HttpServer, HandlersSteerTheAnswer)
 {
-    WriteFile(Docs / "a.txt", "AAAA");
-    WriteFile(Top / "stream.bin", "streamed bytes");
+    Spit(Docs / "a.txt", "AAAA");
+    Spit(Top / "stream.bin", "streamed bytes");
     Start();
     OnDocument = [&](THttpConnection* c, THttpGetFlag& f) {
         if (c->GetPath() == "/other")
@@ -305,7 +287,7 @@ TEST_F(HttpServer, PostedDataReachesTheHandler)
 
 TEST_F(HttpServer, TraversalIsRefused)
 {
-    WriteFile(Top / "secret.txt", "SECRET");
+    Spit(Top / "secret.txt", "SECRET");
     std::filesystem::create_symlink(Top / "secret.txt", Docs / "link.txt");
     std::filesystem::create_directory(Docs / "sub");
     Start();
@@ -348,7 +330,7 @@ TEST_F(HttpServer, OversizedAndSlowRequestsAreClosed)
 
 TEST_F(HttpServer, UnopenableFileGetsTheNotFoundPage)
 {
-    WriteFile(Docs / "x.jpg", "locked");
+    Spit(Docs / "x.jpg", "locked");
     TFileStream locker((Docs / "x.jpg").string(), fmOpenReadWrite | fmShareExclusive);
     Start();
     EXPECT_EQ(Fetch("GET /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
@@ -358,7 +340,7 @@ TEST_F(HttpServer, RenamedFileLeavesTheOldSenderWhole)
 {
     std::string oldBody = Pattern(2 << 20, 'o');
     std::string newBody = Pattern(3000, 'n');
-    WriteFile(Docs / "http.jpg", oldBody);
+    Spit(Docs / "http.jpg", oldBody);
     SmallServerSendBuffers();
     Start();
     TLoopClient slow(Port, false);
@@ -368,7 +350,7 @@ TEST_F(HttpServer, RenamedFileLeavesTheOldSenderWhole)
     slow.Send("GET /http.jpg HTTP/1.0\r\n\r\n");
     ASSERT_TRUE(RunUntil([&] { return !Connections.empty() && Connections[0]->GetDocStream() != nullptr; }));
 
-    WriteFile(Docs / "http.jpg.tmp", newBody);
+    Spit(Docs / "http.jpg.tmp", newBody);
     std::filesystem::rename(Docs / "http.jpg.tmp", Docs / "http.jpg");
     std::string fresh = Fetch("GET /http.jpg HTTP/1.0\r\n\r\n");
     EXPECT_EQ(fresh.substr(fresh.size() - newBody.size()), newBody);
@@ -381,7 +363,7 @@ TEST_F(HttpServer, RenamedFileLeavesTheOldSenderWhole)
 
 TEST_F(HttpServer, StopAbortsConnectionsThatAreSending)
 {
-    WriteFile(Docs / "big.bin", Pattern(2 << 20, 'b'));
+    Spit(Docs / "big.bin", Pattern(2 << 20, 'b'));
     SmallServerSendBuffers();
     Start();
     TLoopClient a(Port, false), b(Port, false);
@@ -406,14 +388,14 @@ TEST_F(HttpServer, StopAbortsConnectionsThatAreSending)
 
 TEST_F(HttpServer, PortChangeRestartsAndDocDirAppliesToNewConnections)
 {
-    WriteFile(Docs / "a.txt", "one");
+    Spit(Docs / "a.txt", "one");
     std::filesystem::create_directory(Top / "docs2");
-    WriteFile(Top / "docs2" / "a.txt", "two");
+    Spit(Top / "docs2" / "a.txt", "two");
     Start();
     TLoopClient kept(Port);
     ASSERT_TRUE(RunUntil([&] { return Connections.size() == 1; }));
 
-    int newPort = FreePort();
+    int newPort = UnusedPort();
     Server->SetPort(std::to_string(newPort));
     EXPECT_EQ(Events, (std::vector<std::string>{"started", "stopped", "started"}));
     EXPECT_EQ(Server->GetWSocketServer()->GetBoundPort(), std::to_string(newPort));
@@ -430,7 +412,7 @@ TEST_F(HttpServer, PortChangeRestartsAndDocDirAppliesToNewConnections)
 TEST_F(HttpServer, CurlFetchesFilesAndHeads)
 {
     std::string body = Pattern(100000, 'c');
-    WriteFile(Docs / "pic.jpg", body);
+    Spit(Docs / "pic.jpg", body);
     Start();
     std::string url = "http://127.0.0.1:" + std::to_string(Port) + "/pic.jpg";
     TLoopProcess get({"curl", "-s", "-S", "--max-time", "20", url});

@@ -15,56 +15,8 @@
 
 #include <jpeglib.h>
 
+#include "TestSupport.h"
 #include "imaging/Bitmap.h"
-
-// A fresh directory below $TMPDIR (or /tmp), removed with its files.
-class TTempDir {
-public:
-    TTempDir()
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/quorrelane-test-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        FPath = pattern + "/";
-    }
-    ~TTempDir() { RemoveTree(FPath); }
-    const std::string& Path() const { return FPath; }  // ends with '/'
-    std::string operator/(const std::string& Name) const { return FPath + Name; }
-
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(FPath.c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                    names.push_back(e->d_name);
-            ::closedir(d);
-        }
-        return names;
-    }
-
-private:
-    static void RemoveTree(const std::string& Path)
-    {
-        if (DIR* d = ::opendir(Path.c_str())) {
-            while (dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                if (name == "." || name == "..")
-                    continue;
-                const std::string full = Path + "/" + name;
-                struct stat st {};
-                if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                    RemoveTree(full);
-                else
-                    ::unlink(full.c_str());
-            }
-            ::closedir(d);
-        }
-        ::rmdir(Path.c_str());
-    }
-    std::string FPath;
-};
 
 inline std::vector<uint8_t> ReadFileBytes(const std::string& Name)
 {

@@ -14,17 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 extern char** environ;
 
 namespace {
-
-std::string Slurp(const std::string& f)
-{
-    std::ifstream in(f, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string Scramble(const std::string& s)
 {

@@ -10,6 +10,7 @@
 
 #include <jpeglib.h>
 
+#include "TestSupport.h"
 #include "net/LoopPeers.h"
 
 namespace {
@@ -41,19 +42,6 @@ std::pair<int, int> JpegSize(const std::string& data)
     }
 }
 
-int FreePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
-
 } // namespace
 
 TEST(WebServing, AutoStartedProgramServesTheLivePicture)
@@ -63,7 +51,7 @@ TEST(WebServing, AutoStartedProgramServesTheLivePicture)
 #else
     char name[] = "/tmp/q_webserve_XXXXXX";
     std::string dir = mkdtemp(name);
-    int port = FreePort();
+    int port = UnusedPort();
     std::ofstream(dir + "/videosetting.ini") << "[setting]\nport=" << port << "\nDriverindex=0\n";
     {
         TLoopProcess program({QUORRELANE_BINARY, "--headless", "--docdir", dir + "/doc", "--config",

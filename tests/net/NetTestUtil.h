@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+#include "net/WSocket.h"
 #include "platform/Windows.h"
 
 // Runs the message loop until Cond holds or the deadline passes.
@@ -45,15 +47,7 @@ struct TRawListener {
     int Port = 0;
     TRawListener()
     {
-        Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(Fd, 16);
-        socklen_t len = sizeof a;
-        ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
-        Port = ntohs(a.sin_port);
+        Fd = BindLoopback(Port, 16);
         ::fcntl(Fd, F_SETFL, O_NONBLOCK);
     }
     ~TRawListener()
@@ -66,28 +60,11 @@ struct TRawListener {
     std::string PortText() const { return std::to_string(Port); }
 };
 
-// A port on 127.0.0.1 where nothing listens.
-inline int UnusedPort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // A non-blocking client connected to 127.0.0.1:Port.
 inline int RawConnect(int Port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(Port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = LoopbackAddress(Port);
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);
     return fd;
@@ -116,4 +93,15 @@ inline void SendAll(int Fd, const std::string& Data)
         else
             WaitMessageTimeout(1);
     }
+}
+
+// The message of the socket exception F raises, or "(no error)".
+inline std::string ErrorText(const std::function<void()>& F)
+{
+    try {
+        F();
+    } catch (const ESocketException& E) {
+        return E.Message();
+    }
+    return "(no error)";
 }

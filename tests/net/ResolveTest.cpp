@@ -2,19 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include "net/NetTestUtil.h"
 #include "net/WSocket.h"
-
-namespace {
-std::string Raised(const std::function<void()>& F)
-{
-    try {
-        F();
-    } catch (const ESocketException& E) {
-        return E.Message();
-    }
-    return "(no error)";
-}
-}  // namespace
 
 TEST(Resolve, IsDottedIP)
 {
@@ -41,16 +30,16 @@ TEST(Resolve, Numbers)
     EXPECT_EQ(WSocketResolvePort("80", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("http", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("70000", "tcp") & 0xFFFF, 70000 & 0xFFFF);
-    EXPECT_EQ(Raised([] { WSocketResolvePort(std::string(32, '8'), "tcp"); }), "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(Raised([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
-    EXPECT_NE(Raised([] { WSocketResolvePort("no-such-service-here", "tcp"); })
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort(std::string(32, '8'), "tcp"); }), "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(ErrorText([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
+    EXPECT_NE(ErrorText([] { WSocketResolvePort("no-such-service-here", "tcp"); })
                   .find("WSocketResolvePort: Cannot convert port 'no-such-service-here', Error #"),
               std::string::npos);
     EXPECT_EQ(WSocketResolveProto("tcp"), 6);
     EXPECT_EQ(WSocketResolveProto("udp"), 17);
     EXPECT_EQ(WSocketResolveProto("17"), 17);
-    EXPECT_EQ(Raised([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
-    EXPECT_NE(Raised([] { WSocketResolveProto("nosuchproto"); }).find("WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #"),
+    EXPECT_EQ(ErrorText([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_NE(ErrorText([] { WSocketResolveProto("nosuchproto"); }).find("WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #"),
               std::string::npos);
 }
 
@@ -60,9 +49,9 @@ TEST(Resolve, Hosts)
     EXPECT_EQ(WSocketResolveHost(" 127.0.0.1 "), htonl(INADDR_LOOPBACK));
     EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(Raised([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
-    EXPECT_EQ(Raised([] { WSocketResolveHost(std::string(257, 'a')); }).substr(0, 21), "WSocketResolveHost: '");
-    EXPECT_NE(Raised([] { WSocketResolveHost("no-such-host.invalid"); })
+    EXPECT_EQ(ErrorText([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
+    EXPECT_EQ(ErrorText([] { WSocketResolveHost(std::string(257, 'a')); }).substr(0, 21), "WSocketResolveHost: '");
+    EXPECT_NE(ErrorText([] { WSocketResolveHost("no-such-host.invalid"); })
                   .find("WSocketResolveHost: Cannot convert host address 'no-such-host.invalid', Error #"),
               std::string::npos);
 }
@@ -102,7 +91,7 @@ TEST(Binding, EntryPointsAndUnload)
     EXPECT_EQ(WinsockProc(""), nullptr);
     EXPECT_TRUE(WinsockLoaded());
     EXPECT_NE(WinsockProc("recv"), nullptr);
-    EXPECT_EQ(Raised([] { WinsockProc("nosuch"); }), "Procedure nosuch not found in wsock32.dll Error #127");
+    EXPECT_EQ(ErrorText([] { WinsockProc("nosuch"); }), "Procedure nosuch not found in wsock32.dll Error #127");
     EXPECT_EQ(WinsockLoadErrorText(126), "Unable to load wsock32.dll Error #126");
     EXPECT_EQ(WinsockStartupErrorText(10091), "wsock32.dll: WSAStartup error #10091");
     {

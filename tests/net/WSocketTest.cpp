@@ -28,16 +28,6 @@ struct TRecorder {
     bool Has(const std::string& E) const { return std::find(Events.begin(), Events.end(), E) != Events.end(); }
 };
 
-std::string ErrorText(const std::function<void()>& F)
-{
-    try {
-        F();
-    } catch (const ESocketException& E) {
-        return E.Message();
-    }
-    return "(no error)";
-}
-
 }  // namespace
 
 TEST(WSocketEvents, ClientConnectionThenLocalClose)

@@ -7,39 +7,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "TestSupport.h"
 #include "platform/IniFiles.h"
 #include "platform/Profile.h"
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/q_profile_XXXXXX";
-        Path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + Path + "'").c_str()); }
-    std::string Path;
-};
-
-std::string Slurp(const std::string& f)
-{
-    std::ifstream in(f, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void Spit(const std::string& f, const std::string& data)
-{
-    std::ofstream(f, std::ios::binary) << data;
-}
-
 class Profile : public ::testing::Test {
 protected:
-    TempDir Dir;
-    std::string File = Dir.Path + "/test.ini";
+    TTempDir Dir;
+    std::string File = Dir.Name() + "/test.ini";
 };
 
 } // namespace
@@ -54,7 +31,7 @@ TEST_F(Profile, NamesAreCaseInsensitiveAndValuesTrimmedAndUnquoted)
     EXPECT_EQ(GetPrivateProfileString("setting", "r", "none", 1024, File), "none");
     EXPECT_EQ(GetPrivateProfileString("EFX", "R", "none", 1024, File), "1");
     EXPECT_EQ(GetPrivateProfileString("efx", "g", "dflt", 1024, File), "dflt");
-    EXPECT_EQ(GetPrivateProfileString("efx", "g", "dflt", 1024, Dir.Path + "/missing.ini"), "dflt");
+    EXPECT_EQ(GetPrivateProfileString("efx", "g", "dflt", 1024, Dir.Name() + "/missing.ini"), "dflt");
     char buf[4];
     EXPECT_EQ(GetPrivateProfileStringA("setting", "fhost", "", buf, sizeof buf, File.c_str()), 3u);
     EXPECT_STREQ(buf, "exa");
@@ -80,7 +57,7 @@ TEST_F(Profile, NewFileIsPrivateAndCrlfFilesStayCrlf)
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(Slurp(File), "[s]\nk=v\n");
 
-    std::string crlf = Dir.Path + "/crlf.ini";
+    std::string crlf = Dir.Name() + "/crlf.ini";
     Spit(crlf, "[s]\r\nk=v");
     ASSERT_TRUE(WritePrivateProfileString("s", "j", "w", crlf));
     EXPECT_EQ(Slurp(crlf), "[s]\r\nk=v\r\nj=w\r\n");
@@ -88,16 +65,16 @@ TEST_F(Profile, NewFileIsPrivateAndCrlfFilesStayCrlf)
 
 TEST_F(Profile, FailedWriteIsReportedAndLeavesTheOldFile)
 {
-    EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", Dir.Path + "/no/such/dir/x.ini"));
+    EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", Dir.Name() + "/no/such/dir/x.ini"));
     Spit(File, "[s]\nk=old\n");
     EXPECT_FALSE(WritePrivateProfileString("s", "k", "line\nbreak", File));
     if (geteuid() != 0) {
-        chmod(Dir.Path.c_str(), 0500);
+        chmod(Dir.Name().c_str(), 0500);
         EXPECT_FALSE(WritePrivateProfileString("s", "k", "new", File));
-        chmod(Dir.Path.c_str(), 0700);
+        chmod(Dir.Name().c_str(), 0700);
     }
     EXPECT_EQ(Slurp(File), "[s]\nk=old\n");
-    EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", Dir.Path));  // a directory
+    EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", Dir.Name()));  // a directory
 }
 
 TEST_F(Profile, BinaryAndHugeContentIsHarmless)
@@ -114,8 +91,8 @@ TEST_F(Profile, BinaryAndHugeContentIsHarmless)
 
 TEST(IniFile, IntegerBooleanAndStringRules)
 {
-    TempDir dir;
-    std::string file = dir.Path + "/i.ini";
+    TTempDir dir;
+    std::string file = dir.Name() + "/i.ini";
     Spit(file, "[s]\nhex=0x0A\nHEX2=0XfF\nneg=-12\nabc=abc\nx=0x\nbig=99999999999\nhexbig=0x1FFFFFFFF\n"
                "wrap=0xFFFFFFFF\nplus=+7\nbool=2\nboolbad=yes\nlong=" + std::string(2000, 'b') + "\n");
     TIniFile ini(file);
@@ -146,11 +123,11 @@ TEST(IniFile, IntegerBooleanAndStringRules)
     ini.WriteString("s", "lf", "c\nd");
     EXPECT_EQ(Slurp(file), "[s]\ncr=a\nlf=c\n");
 
-    TIniFile bad(dir.Path + "/missing/dir/x.ini");
+    TIniFile bad(dir.Name() + "/missing/dir/x.ini");
     try {
         bad.WriteString("s", "k", "v");
         FAIL() << "no error";
     } catch (const EIniFileException& e) {
-        EXPECT_EQ(std::string(e.what()), dir.Path + "/missing/dir/x.ini に書き込めません");
+        EXPECT_EQ(std::string(e.what()), dir.Name() + "/missing/dir/x.ini に書き込めません");
     }
 }
