@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TestSupport.h"
 #include "app/driver.h"
 #include "app/main.h"
 #include "capture/ScriptedDriver.h"
@@ -21,8 +22,6 @@ class CameraControl : public ::testing::Test {
 protected:
     CameraControl()
     {
-        char name[] = "/tmp/camera-control-XXXXXX";
-        Dir = mkdtemp(name);
         Startup = TStartup{};
         Startup.DocDir = Dir + "/doc";
         Startup.ConfigFile = Dir + "/videosetting.ini";
@@ -34,7 +33,6 @@ protected:
     {
         FormsFrontEnd.HandleMessage = nullptr;
         Tdlgdriver::ChooseWithoutDisplay = false;
-        std::filesystem::remove_all(Dir);
     }
 
     void Create()
@@ -59,7 +57,8 @@ protected:
 
     bool GlyphIs(TImage* Image) const { return SamePicture(capmain->SpeedButton3->Glyph, Image->Picture()); }
 
-    std::string Dir;
+    TTempDir Temp;
+    std::string Dir = Temp.Name();
     TScriptedTable Table;
     TApplication App;
     TFrameGrabber* Grabber = nullptr;

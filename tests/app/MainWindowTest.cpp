@@ -18,8 +18,6 @@ class MainWindow : public ::testing::Test {
 protected:
     MainWindow()
     {
-        char name[] = "/tmp/q_mainwin_XXXXXX";
-        Dir = mkdtemp(name);
         Startup = TStartup{};
         Startup.DocDir = Dir + "/doc";
         Startup.ConfigFile = Ini = Dir + "/cfg/sub/videosetting.ini";
@@ -34,7 +32,6 @@ protected:
         App->DrainQueue();  // a quit left by a close
         App.reset();
         FormsFrontEnd = TFormsFrontEnd{};
-        std::filesystem::remove_all(Dir);
     }
 
     Tcapmain* Create() { return CreateForm<Tcapmain>(); }
@@ -59,7 +56,8 @@ protected:
         Create();
     }
 
-    std::string Dir, Ini;
+    TTempDir Temp;
+    std::string Dir = Temp.Name(), Ini;
     std::unique_ptr<TApplication> App;
     std::vector<std::string> Messages;
 };

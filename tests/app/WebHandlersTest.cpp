@@ -62,8 +62,6 @@ class WebHandlers : public ::testing::Test {
 protected:
     WebHandlers()
     {
-        char name[] = "/tmp/q_web_XXXXXX";
-        Dir = mkdtemp(name);
         Startup = TStartup{};
         Startup.DocDir = Dir + "/doc";
         Startup.ConfigFile = Dir + "/videosetting.ini";
@@ -76,7 +74,6 @@ protected:
         capmain->srv->SetPort("0");
         capmain->srv->SetAddr("127.0.0.1");
     }
-    ~WebHandlers() override { std::filesystem::remove_all(Dir); }
 
     void OpenCameraAndStart()
     {
@@ -101,7 +98,8 @@ protected:
         return p == std::string::npos ? std::string() : answer.substr(p + 4);
     }
 
-    std::string Dir;
+    TTempDir Temp;
+    std::string Dir = Temp.Name();
     TApplication App;
     std::vector<std::string> Messages;
     int Beeps = 0;

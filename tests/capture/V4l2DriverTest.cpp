@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "TestSupport.h"
 #include "capture/V4l2Driver.h"
 #include "capture/Video.h"
 
@@ -28,8 +29,8 @@ public:
 
 TEST(V4l2Driver, DeviceThatCannotBeOpenedMakesTheConnectFail)
 {
-    char name[] = "/tmp/v4l2-test-XXXXXX";
-    std::string dir = mkdtemp(name);
+    TTempDir temp;
+    std::string dir = temp.Name();
     const std::string notADevice = dir + "/video0";
     std::ofstream(notADevice) << "not a camera";
     for (const std::string& path : {dir + "/missing", notADevice}) {
@@ -41,7 +42,6 @@ TEST(V4l2Driver, DeviceThatCannotBeOpenedMakesTheConnectFail)
         EXPECT_FALSE(g->DriverOpen());
         EXPECT_FALSE(g->GrabFrame());
     }
-    std::filesystem::remove_all(dir);
 }
 
 TEST(V4l2Driver, DevicesAreCaptureDevicesInNameOrder)

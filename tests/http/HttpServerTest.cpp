@@ -37,9 +37,7 @@ class HttpServer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/httpsrvXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        Top = tmpl;
+        Top = Temp.Name();
         Docs = Top / "docs";
         std::filesystem::create_directory(Docs);
         Server = std::make_unique<THttpServer>(nullptr);
@@ -60,7 +58,6 @@ protected:
     void TearDown() override
     {
         Server.reset();
-        std::filesystem::remove_all(Top);
     }
     void Start()
     {
@@ -103,6 +100,7 @@ protected:
     int ActiveClients() const { return Server->GetWSocketServer()->ClientCount(); }
 
     TApplication App;
+    TTempDir Temp;
     std::filesystem::path Top, Docs;
     std::unique_ptr<THttpServer> Server;
     std::vector<std::string> Events;

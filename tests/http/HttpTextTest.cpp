@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "TestSupport.h"
 #include "http/HttpText.h"
 
 namespace {
@@ -84,9 +85,8 @@ TEST(HttpText, DocumentMappingAndContentTypes)
 
 TEST(HttpText, LinksLeavingTheDocumentDirectoryAreOutside)
 {
-    char tmpl[] = "/tmp/httptextXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::filesystem::path top(tmpl);
+    TTempDir temp;
+    std::filesystem::path top(temp.Name());
     std::filesystem::create_directory(top / "docs");
     { int fd = ::open((top / "docs" / "in.txt").c_str(), O_CREAT | O_WRONLY, 0600); ::close(fd); }
     { int fd = ::open((top / "secret.txt").c_str(), O_CREAT | O_WRONLY, 0600); ::close(fd); }
@@ -97,7 +97,6 @@ TEST(HttpText, LinksLeavingTheDocumentDirectoryAreOutside)
     EXPECT_FALSE(DocumentInsideDir(docs, MapHttpDocument(docs, "/link.txt", "index.html")));
     EXPECT_FALSE(DocumentInsideDir(docs, MapHttpDocument(docs, "/missing.txt", "index.html")));
     EXPECT_FALSE(DocumentInsideDir(docs, (top / "docs2" / "in.txt").string()));
-    std::filesystem::remove_all(top);
 }
 
 TEST(HttpText, FixedAnswers)

@@ -133,11 +133,8 @@ class Headless : public ::testing::Test {
 protected:
     Headless()
     {
-        char name[] = "/tmp/q_headless_XXXXXX";
-        Dir = mkdtemp(name);
         Ini = Dir + "/config/videosetting.ini";
     }
-    ~Headless() override { std::filesystem::remove_all(Dir); }
     void SetUp() override
     {
 #ifndef QUORRELANE_BINARY
@@ -145,7 +142,8 @@ protected:
 #endif
     }
     std::vector<std::string> Options() { return {"--headless", "--docdir", Dir + "/doc", "--config", Ini}; }
-    std::string Dir, Ini;
+    TTempDir Temp;
+    std::string Dir = Temp.Name(), Ini;
 };
 
 } // namespace

@@ -49,8 +49,8 @@ TEST(WebServing, AutoStartedProgramServesTheLivePicture)
 #ifndef QUORRELANE_BINARY
     GTEST_SKIP() << "the program is not built";
 #else
-    char name[] = "/tmp/q_webserve_XXXXXX";
-    std::string dir = mkdtemp(name);
+    TTempDir temp;
+    std::string dir = temp.Name();
     int port = UnusedPort();
     std::ofstream(dir + "/videosetting.ini") << "[setting]\nport=" << port << "\nDriverindex=0\n";
     {
@@ -78,6 +78,5 @@ TEST(WebServing, AutoStartedProgramServesTheLivePicture)
         ASSERT_TRUE(RunUntil([&] { return again.Exited; }, 60000));
         EXPECT_EQ(again.Output, "200");
     }
-    std::filesystem::remove_all(dir);
 #endif
 }

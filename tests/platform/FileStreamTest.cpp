@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "TestSupport.h"
 #include "platform/FileStream.h"
 
 namespace {
@@ -15,11 +16,8 @@ class FileStreamTest : public ::testing::Test {
 protected:
     FileStreamTest()
     {
-        char tmpl[] = "/tmp/q_fstream_XXXXXX";
-        Dir = mkdtemp(tmpl);
         File = Dir + "/f.bin";
     }
-    ~FileStreamTest() override { std::system(("rm -rf '" + Dir + "'").c_str()); }
     bool Opens(uint16_t Mode)
     {
         try {
@@ -29,7 +27,8 @@ protected:
             return false;
         }
     }
-    std::string Dir, File;
+    TTempDir Temp;
+    std::string Dir = Temp.Name(), File;
 };
 
 } // namespace

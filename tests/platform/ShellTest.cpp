@@ -7,18 +7,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "TestSupport.h"
 #include "platform/Shell.h"
 #include "platform/Windows.h"
 
 namespace {
-
-std::string Slurp(const std::string& f)
-{
-    std::ifstream in(f);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // The children of this process that are still there (running or zombie).
 std::string Children()
@@ -34,8 +27,8 @@ std::string Children()
 
 TEST(Shell, OpenRunsTheOpenerWithoutAShellAndReapsIt)
 {
-    char tmpl[] = "/tmp/q_shell_XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    TTempDir temp;
+    std::string dir = temp.Name();
     std::string out = dir + "/out";
     std::ofstream(dir + "/xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" > '" << out << ".tmp' && mv '" << out << ".tmp' '" << out << "'\n";
     chmod((dir + "/xdg-open").c_str(), 0755);
@@ -58,5 +51,4 @@ TEST(Shell, OpenRunsTheOpenerWithoutAShellAndReapsIt)
     unlink((dir + "/xdg-open").c_str());
     EXPECT_EQ(ShellExecute(nullptr, "open", url, "", "", SW_SHOWNORMAL), SE_ERR_FNF);
     setenv("PATH", oldPath.c_str(), 1);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
