@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include <jpeglib.h>
@@ -91,6 +92,13 @@ inline TDecodedJpeg DecodeJpeg(const std::vector<uint8_t>& Data)
 }
 
 inline TDecodedJpeg DecodeJpegFile(const std::string& Name) { return DecodeJpeg(ReadFileBytes(Name)); }
+
+// Width and height of a JPEG image; 0, 0 when it does not decode.
+inline std::pair<int, int> JpegSize(const std::string& Data)
+{
+    TDecodedJpeg d = DecodeJpeg(std::vector<uint8_t>(Data.begin(), Data.end()));
+    return d.Ok ? std::make_pair(d.Picture.Width(), d.Picture.Height()) : std::make_pair(0, 0);
+}
 
 // A deterministic colourful picture.
 inline TBitmap TestPicture(int W, int H)

@@ -8,41 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>
-
 #include "TestSupport.h"
+#include "imaging/ImagingTestSupport.h"
 #include "net/LoopPeers.h"
-
-namespace {
-
-// Width and height of a decodable JPEG image; 0, 0 otherwise.
-std::pair<int, int> JpegSize(const std::string& data)
-{
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr jerr{};
-    cinfo.err = jpeg_std_error(&jerr);
-    jerr.error_exit = [](j_common_ptr) { throw std::runtime_error("bad jpeg"); };
-    try {
-        jpeg_create_decompress(&cinfo);
-        jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-        jpeg_read_header(&cinfo, TRUE);
-        jpeg_start_decompress(&cinfo);
-        std::vector<unsigned char> row(cinfo.output_width * cinfo.output_components);
-        while (cinfo.output_scanline < cinfo.output_height) {
-            unsigned char* p = row.data();
-            jpeg_read_scanlines(&cinfo, &p, 1);
-        }
-        jpeg_finish_decompress(&cinfo);
-        std::pair<int, int> size(static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height));
-        jpeg_destroy_decompress(&cinfo);
-        return size;
-    } catch (const std::exception&) {
-        jpeg_destroy_decompress(&cinfo);
-        return {0, 0};
-    }
-}
-
-} // namespace
 
 TEST(WebServing, AutoStartedProgramServesTheLivePicture)
 {
