@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "imaging/Bitmap.h"
 #include "imaging/JpegWriter.h"
 
@@ -37,26 +38,10 @@ namespace {
 namespace fs = std::filesystem;
 using TClock = std::chrono::steady_clock;
 
-int FreePort()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    ::close(fd);
-    return ntohs(sin.sin_port);
-}
-
 int ConnectTo(int port, bool blocking)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(port));
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in sin = LoopbackAddress(port);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 && errno != EINPROGRESS) {
         ::close(fd);
         return -1;
@@ -312,8 +297,8 @@ int main(int argc, char** argv)
     setrlimit(RLIMIT_NOFILE, &lim);
     signal(SIGPIPE, SIG_IGN);
 
-    char name[] = "/tmp/bench_httpXXXXXX";
-    fs::path root = mkdtemp(name);
+    TTempDir temp;
+    fs::path root = temp.Name();
     // nginx's worker runs as an unprivileged user and must read the files.
     fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
@@ -327,14 +312,14 @@ int main(int argc, char** argv)
     }
     std::printf("file: 640x480 JPEG, %zu bytes; wrk %d s per run, Connection: close\n", picture.size(), seconds);
 
-    int ourPort = FreePort();
+    int ourPort = UnusedPort();
     std::ofstream(root / "ours" / "videosetting.ini")
         << "[setting]\nport=" << ourPort << "\nDriverindex=0\ndisable_prompt=1\n";
     pid_t ours = Spawn({QUORRELANE_BINARY, "--headless", "--docdir", (root / "ours" / "doc").string(), "--config",
                         (root / "ours" / "videosetting.ini").string(), "/a"},
                        (root / "ours" / "out.txt").string());
 
-    int nginxPort = FreePort();
+    int nginxPort = UnusedPort();
     fs::path n = root / "nginx";
     std::ofstream(n / "nginx.conf") << "worker_processes 1;\n"
                                        "daemon off;\n"
@@ -407,7 +392,6 @@ int main(int argc, char** argv)
 
     Stop(ours);
     Stop(nginx);
-    fs::remove_all(root);
     return status;
 #endif
 }

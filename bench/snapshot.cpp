@@ -12,6 +12,7 @@
 
 #include <jpeglib.h>
 
+#include "TestSupport.h"
 #include "app/Snapshot.h"
 #include "capture/CaptureDriver.h"
 #include "capture/TestPatternDriver.h"
@@ -87,13 +88,9 @@ double MillisecondsEach(int Iterations, F&& Work)
 int main(int argc, char** argv)
 {
     const int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
-    char dirTemplate[] = "/tmp/quorrelane-bench-XXXXXX";
-    if (!::mkdtemp(dirTemplate)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    TTempDir dir;
     TSnapshotInput input;
-    input.AppDir = std::string(dirTemplate) + "/";
+    input.AppDir = dir.Path();
 
     TPatternTable table;
     SetDriverTable(&table);
@@ -143,8 +140,5 @@ int main(int argc, char** argv)
                     withEffect / encode);
     }
     SetDriverTable(nullptr);
-    for (const char* name : {"http.bmp", "http.jpg"})
-        ::unlink((input.AppDir + name).c_str());
-    ::rmdir(dirTemplate);
     return ok ? 0 : 1;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "net/WSocket.h"
 #include "net/WSocketS.h"
 
@@ -66,14 +67,9 @@ double StreamWithSockets(long long Total)
 
 double StreamPlain(long long Total)
 {
-    int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(lfd, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = 0;
+    int lfd = BindLoopback(port, 1);
+    sockaddr_in a = LoopbackAddress(port);
     auto start = TClock::now();
     std::thread reader([lfd, Total] {
         int c = ::accept(lfd, nullptr, nullptr);
