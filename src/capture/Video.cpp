@@ -385,33 +385,18 @@ bool TFrameGrabber::HasDlgVideoSource() { return GetDriverCaps() && FCapDriverCa
 
 bool TFrameGrabber::HasDlgVideoFormat() { return GetDriverCaps() && FCapDriverCaps->fHasDlgVideoFormat != 0; }
 
-bool TFrameGrabber::DlgVideoFormat()
-{
-    if (FDriverIndex == -1)
-        return false;
-    const bool wasOpen = DriverOpen();
-    if (!wasOpen)
-        CreateCapWindow();
-    const bool result = Send(WM_CAP_DLG_VIDEOFORMAT) != 0;
-    if (result)
-        UpdateCapStatus();
-    if (!wasOpen)
-        DestroyCapWindow();
-    if (result) {
-        SizeCapWindow();
-        Invalidate();
-    }
-    return result;
-}
+bool TFrameGrabber::DlgVideoFormat() { return RunDriverDialog(WM_CAP_DLG_VIDEOFORMAT); }
 
-bool TFrameGrabber::DlgVideoSource()
+bool TFrameGrabber::DlgVideoSource() { return RunDriverDialog(WM_CAP_DLG_VIDEOSOURCE); }
+
+bool TFrameGrabber::RunDriverDialog(UINT Msg)
 {
     if (FDriverIndex == -1)
         return false;
     const bool wasOpen = DriverOpen();
     if (!wasOpen)
         CreateCapWindow();
-    const bool result = Send(WM_CAP_DLG_VIDEOSOURCE) != 0;
+    const bool result = Send(Msg) != 0;
     if (result)
         UpdateCapStatus();
     if (!wasOpen)

@@ -160,6 +160,8 @@ private:
     static LRESULT CapWndProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);
     static TFrameGrabber* FromCapWindow(HWND Wnd);
     LRESULT Send(UINT Msg, WPARAM wParam = 0, LPARAM lParam = 0) const;
+    // Shows a driver dialog, opening the driver for it when closed.
+    bool RunDriverDialog(UINT Msg);
     void Register(UINT Msg, bool Assigned, void* Proc);
     void Invalidate() { Changed(); }
     bool MouseMessage(UINT Msg, WPARAM wParam, LPARAM lParam);
