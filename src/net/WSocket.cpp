@@ -1557,32 +1557,34 @@ void TCustomSocksWSocket::ResetToDefaults()
     FSocksServerAssigned = false;
 }
 
+bool TCustomSocksWSocket::SocksChangeAllowed(const char* Name)
+{
+    if (FState == wsClosed)
+        return true;
+    ReportError(std::string("Can't change socks ") + Name + " if not closed");
+    return false;
+}
+
 void TCustomSocksWSocket::SetSocksServer(const std::string& Value)
 {
-    if (FState != wsClosed) {
-        ReportError("Can't change socks server if not closed");
-        return;
+    if (SocksChangeAllowed("server")) {
+        FSocksServer = Trim(Value);
+        FSocksServerAssigned = !FSocksServer.empty();
     }
-    FSocksServer = Trim(Value);
-    FSocksServerAssigned = !FSocksServer.empty();
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value)
 {
-    if (FState != wsClosed) {
-        ReportError("Can't change socks port if not closed");
-        return;
+    if (SocksChangeAllowed("port")) {
+        FSocksPort = Trim(Value);
+        FSocksPortAssigned = !FSocksPort.empty();
     }
-    FSocksPort = Trim(Value);
-    FSocksPortAssigned = !FSocksPort.empty();
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& Value)
 {
-    if (FState != wsClosed) {
-        ReportError("Can't change socks level if not closed");
+    if (!SocksChangeAllowed("level"))
         return;
-    }
     if (Value != "4" && Value != "5" && Value != "4A" && Value != "4a") {
         ReportError("Invalid socks level. Must be 4, 4A or 5.");
         return;

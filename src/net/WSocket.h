@@ -377,6 +377,10 @@ protected:
     std::string FSocksUsercode;
     std::string FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+
+private:
+    // Reports an error and refuses unless the socket is closed.
+    bool SocksChangeAllowed(const char* Name);
 };
 
 // ---------------------------------------------------------------------------
