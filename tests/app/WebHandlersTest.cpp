@@ -57,10 +57,9 @@ protected:
     }
     std::string Fetch(const std::string& request)
     {
-        TLoopClient c(Port);
-        c.Send(request);
-        EXPECT_TRUE(RunUntil([&] { return c.Closed; }));
-        return c.Data;
+        std::string answer;
+        EXPECT_TRUE(LoopFetch(Port, request, answer));
+        return answer;
     }
     std::string Get(const std::string& path) { return Fetch("GET " + path + " HTTP/1.0\r\n\r\n"); }
     static std::string Body(const std::string& answer)

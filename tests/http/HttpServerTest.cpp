@@ -84,10 +84,9 @@ protected:
     // Sends a request and waits until the server has closed.
     std::string Fetch(const std::string& request)
     {
-        TLoopClient c(Port);
-        c.Send(request);
-        EXPECT_TRUE(RunUntil([&] { return c.Closed; }));
-        return c.Data;
+        std::string answer;
+        EXPECT_TRUE(LoopFetch(Port, request, answer));
+        return answer;
     }
     // Keeps the server's side of each new connection from buffering much.
     void SmallServerSendBuffers()

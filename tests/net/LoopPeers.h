@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "platform/Windows.h"
 
 extern char** environ;
@@ -131,10 +132,7 @@ public:
 
     void Connect(int Port)
     {
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(static_cast<uint16_t>(Port));
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in sin = LoopbackAddress(Port);
         ::connect(FFd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
         Watch(FFd, EPOLLIN | EPOLLRDHUP);
     }
@@ -211,6 +209,17 @@ public:
 private:
     int FFd = -1;
 };
+
+// Sends Request to 127.0.0.1:Port and collects the answer until the server
+// closes; false when it does not close in time.
+inline bool LoopFetch(int Port, const std::string& Request, std::string& Answer)
+{
+    TLoopClient c(Port);
+    c.Send(Request);
+    bool closed = RunUntil([&] { return c.Closed; });
+    Answer = c.Data;
+    return closed;
+}
 
 // A child process whose standard output is collected until it exits.
 class TLoopProcess : public looppeers::TPeer {
