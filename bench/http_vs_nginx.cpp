@@ -69,23 +69,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out)
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ) != 0)
-        pid = -1;
+    pid_t pid = SpawnProcess(argv, fa);
     posix_spawn_file_actions_destroy(&fa);
     return pid;
-}
-
-void Stop(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
 }
 
 std::string Run(const std::vector<std::string>& argv)
@@ -348,8 +334,8 @@ int main(int argc, char** argv)
     int status = 0;
     if (!WaitForPort(ourPort, 30) || !WaitForPort(nginxPort, 30)) {
         std::fprintf(stderr, "a server did not start (see %s)\n", root.c_str());
-        Stop(ours);
-        Stop(nginx);
+        StopProcess(ours, SIGTERM);
+        StopProcess(nginx, SIGTERM);
         return 1;
     }
 
@@ -390,8 +376,8 @@ int main(int argc, char** argv)
     if (a.Held != 1000 || a.Answered != 1000)
         status = 1;
 
-    Stop(ours);
-    Stop(nginx);
+    StopProcess(ours, SIGTERM);
+    StopProcess(nginx, SIGTERM);
     return status;
 #endif
 }

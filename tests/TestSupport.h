@@ -1,12 +1,15 @@
 // Helpers shared by the tests and the benchmarks: whole files, temporary
-// directories and loopback addresses.
+// directories, loopback addresses and child processes.
 #pragma once
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +19,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 // The whole content of a file; empty when it cannot be read.
 inline std::string Slurp(const std::string& f)
@@ -119,4 +124,27 @@ inline int UnusedPort()
     int port = 0;
     ::close(BindLoopback(port));
     return port;
+}
+
+// Starts Argv[0], looked up in PATH unless it names a path, with the file
+// actions Actions; the child's id, or -1.
+inline pid_t SpawnProcess(const std::vector<std::string>& Argv, const posix_spawn_file_actions_t& Actions)
+{
+    std::vector<char*> args;
+    for (const auto& a : Argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, args[0], &Actions, nullptr, args.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+// Sends Signal to a child and reaps it.
+inline void StopProcess(pid_t Pid, int Signal = SIGKILL)
+{
+    if (Pid <= 0)
+        return;
+    kill(Pid, Signal);
+    waitpid(Pid, nullptr, 0);
 }

@@ -45,11 +45,8 @@ public:
         posix_spawn_file_actions_addclose(&fa, err[0]);
         std::vector<std::string> all{QUORRELANE_BINARY};
         all.insert(all.end(), Args.begin(), Args.end());
-        std::vector<char*> argv;
-        for (auto& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&Pid, QUORRELANE_BINARY, &fa, nullptr, argv.data(), environ), 0);
+        Pid = SpawnProcess(all, fa);
+        EXPECT_GT(Pid, 0);
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
         close(err[1]);
@@ -59,10 +56,8 @@ public:
     }
     ~Program()
     {
-        if (Pid > 0 && !Exited) {
-            kill(Pid, SIGKILL);
-            waitpid(Pid, nullptr, 0);
-        }
+        if (!Exited)
+            StopProcess(Pid);
         close(Out);
         close(Err);
     }

@@ -232,12 +232,7 @@ public:
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-        std::vector<char*> args;
-        for (const auto& a : Argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&FPid, args[0], &fa, nullptr, args.data(), environ) != 0)
-            FPid = -1;
+        FPid = SpawnProcess(Argv, fa);
         posix_spawn_file_actions_destroy(&fa);
         ::close(p[1]);
         FOut = p[0];
@@ -249,10 +244,8 @@ public:
         Unwatch();
         if (FOut >= 0)
             ::close(FOut);
-        if (FPid > 0 && !Exited) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
+        if (!Exited)
+            StopProcess(FPid);
     }
     void Poll() override
     {
