@@ -1271,17 +1271,24 @@ void TCustomWSocket::Flush()
 
 // Lookups.
 
-void TCustomWSocket::DnsLookup(const std::string& HostName)
+bool TCustomWSocket::BeginLookup(const std::string& Name)
 {
-    if (HostName.empty()) {
+    if (Name.empty()) {
         ReportError("DNS lookup: invalid host name.");
         FireDnsLookupDone(WSAEINVAL);
-        return;
+        return false;
     }
     if (FDnsLookupHandle)
         WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
     FDnsResult.clear();
     FDnsResultList.clear();
+    return true;
+}
+
+void TCustomWSocket::DnsLookup(const std::string& HostName)
+{
+    if (!BeginLookup(HostName))
+        return;
     uint32_t a = WSocket_inet_addr(HostName.c_str());
     if (a != INADDR_NONE) {
         in_addr ia;
@@ -1298,15 +1305,8 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
 {
-    if (HostAddr.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        FireDnsLookupDone(WSAEINVAL);
+    if (!BeginLookup(HostAddr))
         return;
-    }
-    if (FDnsLookupHandle)
-        WSocket_WSACancelAsyncRequest(FDnsLookupHandle);
-    FDnsResult.clear();
-    FDnsResultList.clear();
     uint32_t a = WSocket_inet_addr(HostAddr.c_str());
     FDnsLookupHandle = WSocket_WSAAsyncGetHostByAddr(FWindowHandle, WM_HOSTBYADDR_DONE, reinterpret_cast<const char*>(&a),
                                                      4, AF_INET, FDnsLookupBuffer, sizeof FDnsLookupBuffer);

@@ -318,6 +318,9 @@ private:
     static LRESULT NotifyWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);
     void CreateNotifyWindow();
     void HandleSocketNotify(WPARAM wParam, LPARAM lParam);
+    // Cancels a running lookup and clears the results; false, after
+    // reporting, for an empty name.
+    bool BeginLookup(const std::string& Name);
     void HandleLookupDone(const TMessage& MsgRec, bool Forward);
     bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
     // Reports an error and refuses unless the socket is closed.
