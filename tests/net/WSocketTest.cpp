@@ -28,6 +28,19 @@ struct TRecorder {
     bool Has(const std::string& E) const { return std::find(Events.begin(), Events.end(), E) != Events.end(); }
 };
 
+// Connects S to Peer; the peer's side, or -1 when the connection did not
+// come up.
+int ConnectToPeer(TWSocket& S, TRawListener& Peer)
+{
+    S.SetAddr("127.0.0.1");
+    S.SetPort(Peer.PortText());
+    S.Connect();
+    int fd = -1;
+    if (!RunUntil([&] { return S.GetState() == wsConnected && (fd = fd >= 0 ? fd : Peer.Accept()) >= 0; }))
+        return -1;
+    return fd;
+}
+
 }  // namespace
 
 TEST(WSocketEvents, ClientConnectionThenLocalClose)
@@ -230,11 +243,8 @@ TEST(WSocketData, NoHandlerDiscardsAndHandlerReadingNothingDoesNotSpin)
 {
     TRawListener peer;
     TWSocket s(nullptr);
-    s.SetAddr("127.0.0.1");
-    s.SetPort(peer.PortText());
-    s.Connect();
-    int fd = -1;
-    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected && (fd = fd >= 0 ? fd : peer.Accept()) >= 0; }));
+    int fd = ConnectToPeer(s, peer);
+    ASSERT_GE(fd, 0);
     SendAll(fd, std::string(5000, 'a'));
     RunIdle();
     EXPECT_EQ(s.GetRcvdCount(), 0);  // read and dropped
@@ -408,11 +418,8 @@ TEST(WSocketPause, PauseHoldsNotifications)
     TWSocket s(nullptr);
     std::string got;
     s.OnDataAvailable = [&](TObject*, WORD) { got += s.ReceiveStr(); };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(peer.PortText());
-    s.Connect();
-    int fd = -1;
-    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected && (fd = fd >= 0 ? fd : peer.Accept()) >= 0; }));
+    int fd = ConnectToPeer(s, peer);
+    ASSERT_GE(fd, 0);
     RunIdle();
     s.Pause();
     SendAll(fd, "held");
@@ -429,11 +436,8 @@ TEST(WSocketData, WaitUntilClosedDeliversTheRest)
     TWSocket s(nullptr);
     std::string got;
     s.OnDataAvailable = [&](TObject*, WORD) { got += s.ReceiveStr(); };
-    s.SetAddr("127.0.0.1");
-    s.SetPort(peer.PortText());
-    s.Connect();
-    int fd = -1;
-    ASSERT_TRUE(RunUntil([&] { return s.GetState() == wsConnected && (fd = fd >= 0 ? fd : peer.Accept()) >= 0; }));
+    int fd = ConnectToPeer(s, peer);
+    ASSERT_GE(fd, 0);
     SendAll(fd, "goodbye");
     ::close(fd);
     s.WaitUntilClosed();
