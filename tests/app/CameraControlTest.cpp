@@ -176,10 +176,7 @@ TEST_F(CameraControl, DriverThatDoesNotStayOpenGivesTheErrorBox)
 
 TEST_F(CameraControl, StoredDriverIndexOpensWithoutTheDialog)
 {
-    {
-        std::ofstream ini(Startup.ConfigFile);
-        ini << "[setting]\nDriverindex=3\n";
-    }
+    Spit(Startup.ConfigFile, "[setting]\nDriverindex=3\n");
     Table.Drivers[0];
     Table.Drivers[3];
     Create();

@@ -62,10 +62,6 @@ protected:
     std::vector<std::string> Messages;
 };
 
-const char* const AllKeys =
-    "[setting]\nDriverindex=-1\nfhost=\nfname=\nfpass=\nfdir=\nfint=0\nport=8765\nhistory=0\ndisable_prompt=0\n"
-    "[efx]\nr=55\ng=45\nb=20\n";
-
 } // namespace
 
 TEST_F(MainWindow, DefaultsWithoutASettingsFile)
@@ -253,7 +249,7 @@ TEST_F(MainWindow, CloseWritesEveryKeyInOrderEvenWhenNothingChanged)
     capmain->Show();
     CloseByMessage();
     EXPECT_TRUE(App->Terminated());
-    EXPECT_EQ(Slurp(Ini), AllKeys);
+    EXPECT_EQ(Slurp(Ini), DefaultSettingsText);
     struct stat st{};
     ASSERT_EQ(stat(Ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -157,10 +157,8 @@ TEST_F(Headless, HelpAndVersion)
 
 TEST_F(Headless, SigtermWritesTheSettingsBack)
 {
-    std::filesystem::create_directories(Dir + "/config");
     const std::string pass = Scramble("geheim");
-    std::ofstream(Ini, std::ios::binary) << "[setting]\nfhost=ftp.example.org\nfpass=" << pass
-                                         << "\nfint=0x0A\nport=9000\n[efx]\ng=7\n";
+    Spit(Ini, "[setting]\nfhost=ftp.example.org\nfpass=" + pass + "\nfint=0x0A\nport=9000\n[efx]\ng=7\n");
     Program p(Options());
     ASSERT_TRUE(p.WaitFor("Ready.")) << p.ErrText;
     EXPECT_TRUE(std::filesystem::is_directory(Dir + "/doc"));
@@ -179,8 +177,7 @@ TEST_F(Headless, FreshStartWritesEveryKeyInOrder)
     ASSERT_TRUE(p.WaitFor("Ready.")) << p.ErrText;
     kill(p.Pid, SIGINT);
     EXPECT_EQ(p.Wait(), 0) << p.ErrText;
-    EXPECT_EQ(Slurp(Ini), "[setting]\nDriverindex=-1\nfhost=\nfname=\nfpass=\nfdir=\nfint=0\nport=8765\nhistory=0\n"
-                          "disable_prompt=0\n[efx]\nr=55\ng=45\nb=20\n");
+    EXPECT_EQ(Slurp(Ini), DefaultSettingsText);
     struct stat st{};
     ASSERT_EQ(stat(Ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -20,7 +20,7 @@ TEST(WebServing, AutoStartedProgramServesTheLivePicture)
     TTempDir temp;
     std::string dir = temp.Name();
     int port = UnusedPort();
-    std::ofstream(dir + "/videosetting.ini") << "[setting]\nport=" << port << "\nDriverindex=0\n";
+    Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
     {
         TLoopProcess program({QUORRELANE_BINARY, "--headless", "--docdir", dir + "/doc", "--config",
                               dir + "/videosetting.ini", "/a"});
