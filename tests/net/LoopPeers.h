@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <set>
@@ -94,8 +95,10 @@ private:
 
 } // namespace looppeers
 
-// Runs the message loop until Done holds or TimeoutMs passes.
-inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000)
+// Runs the message loop until Done holds or TimeoutMs passes. Done is
+// checked again at least every Slice ms, for conditions no message
+// announces.
+inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000, int Slice = 100)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -107,7 +110,7 @@ inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 10000)
         int left = TimeoutMs - static_cast<int>(GetTickCount() - start);
         if (left <= 0)
             return false;
-        WaitMessageTimeout(left);
+        WaitMessageTimeout(std::min(left, Slice));
     }
 }
 

@@ -1,4 +1,4 @@
-// Loop running and plain POSIX peers for the socket tests.
+// Plain POSIX peers for the socket tests; the loop runs through LoopPeers.h.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,23 +13,9 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "net/LoopPeers.h"
 #include "net/WSocket.h"
 #include "platform/Windows.h"
-
-// Runs the message loop until Cond holds or the deadline passes.
-inline bool RunUntil(const std::function<bool()>& Cond, int Ms = 10000, int Slice = 100)
-{
-    DWORD end = GetTickCount() + static_cast<DWORD>(Ms);
-    for (;;) {
-        PumpPendingMessages();
-        if (Cond())
-            return true;
-        int left = static_cast<int>(end - GetTickCount());
-        if (left <= 0)
-            return false;
-        WaitMessageTimeout(std::min(left, Slice));
-    }
-}
 
 // Runs the loop until it has been idle for a moment.
 inline void RunIdle()
