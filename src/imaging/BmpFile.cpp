@@ -228,9 +228,26 @@ void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
 
 namespace {
 
-[[noreturn]] void InvalidFile(const EInvalidGraphic& E, const std::string& FileName)
+// Opens an existing file for loading; Size receives its size.
+std::unique_ptr<TFileStream> OpenForLoad(const std::string& FileName, int64_t& Size)
 {
-    throw EInvalidGraphic(std::string(E.what()) + " (" + FileName + ")");
+    if (!FileExists(FileName))
+        throw EFOpenError("Cannot open file " + FileName);
+    auto stream = std::make_unique<TFileStream>(FileName, fmOpenRead | fmShareDenyWrite);
+    Size = stream->Size();
+    if (Size < 0)
+        throw EReadError("Stream read error");
+    return stream;
+}
+
+// The layout the headers give; a bad file is named in the error.
+TLayout ParseFileHeaders(const uint8_t* Head, uint64_t Size, const std::string& FileName)
+{
+    try {
+        return ParseHeaders(Head, Size);
+    } catch (const EInvalidGraphic& e) {
+        throw EInvalidGraphic(std::string(e.what()) + " (" + FileName + ")");
+    }
 }
 
 } // namespace
@@ -239,22 +256,13 @@ namespace {
 // whole picture in memory.
 TBitmap LoadBitmapFile(const std::string& FileName)
 {
-    if (!FileExists(FileName))
-        throw EFOpenError("Cannot open file " + FileName);
-    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
-    const int64_t size = stream.Size();
-    if (size < 0)
-        throw EReadError("Stream read error");
+    int64_t size = 0;
+    std::unique_ptr<TFileStream> stream = OpenForLoad(FileName, size);
     uint8_t head[HeadBytes] = {};
-    stream.ReadBuffer(head, static_cast<int32_t>(std::min<int64_t>(size, HeadBytes)));
-    TLayout l;
-    try {
-        l = ParseHeaders(head, static_cast<uint64_t>(size));
-    } catch (const EInvalidGraphic& e) {
-        InvalidFile(e, FileName);
-    }
+    stream->ReadBuffer(head, static_cast<int32_t>(std::min<int64_t>(size, HeadBytes)));
+    const TLayout l = ParseFileHeaders(head, static_cast<uint64_t>(size), FileName);
     TBitmap bitmap(l.Width, l.Height);
-    if (stream.Seek(l.OffBits, soFromBeginning) != l.OffBits)
+    if (stream->Seek(l.OffBits, soFromBeginning) != l.OffBits)
         throw EReadError("Stream read error");
     const int rowsPerPiece = static_cast<int>(std::max<uint64_t>(1, 65536 / l.Stride));
     std::vector<uint8_t> piece(static_cast<size_t>(l.Stride) * rowsPerPiece);
@@ -262,7 +270,7 @@ TBitmap LoadBitmapFile(const std::string& FileName)
     for (int row = 0; row < l.Height; row += rowsPerPiece) {
         const int rows = std::min(rowsPerPiece, l.Height - row);
         const uint64_t bytes = std::min<uint64_t>(left, l.Stride * rows);
-        stream.ReadBuffer(piece.data(), static_cast<int32_t>(bytes));
+        stream->ReadBuffer(piece.data(), static_cast<int32_t>(bytes));
         left -= bytes;
         for (int r = 0; r < rows; ++r)
             ConvertRow(l, piece.data() + l.Stride * r, row + r, bitmap);
@@ -275,27 +283,18 @@ TBitmap LoadBitmapFile(const std::string& FileName)
 void LoadBitmapFile(const std::string& FileName, TBitmapFileImage& Image)
 {
     Image.FView = TPixelView();
-    if (!FileExists(FileName))
-        throw EFOpenError("Cannot open file " + FileName);
-    TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
-    const int64_t size = stream.Size();
-    if (size < 0)
-        throw EReadError("Stream read error");
+    int64_t size = 0;
+    std::unique_ptr<TFileStream> stream = OpenForLoad(FileName, size);
     if (static_cast<uint64_t>(size) > Image.FFile.size())
         Image.FFile.resize(static_cast<size_t>(size));
     for (int64_t done = 0; done < size;) {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(size - done, 1 << 30));
-        stream.ReadBuffer(Image.FFile.data() + done, n);
+        stream->ReadBuffer(Image.FFile.data() + done, n);
         done += n;
     }
     uint8_t head[HeadBytes] = {};
     std::memcpy(head, Image.FFile.data(), static_cast<size_t>(std::min<int64_t>(size, HeadBytes)));
-    TLayout l;
-    try {
-        l = ParseHeaders(head, static_cast<uint64_t>(size));
-    } catch (const EInvalidGraphic& e) {
-        InvalidFile(e, FileName);
-    }
+    const TLayout l = ParseFileHeaders(head, static_cast<uint64_t>(size), FileName);
     TPixelView& v = Image.FView;
     if (l.BytesPerPixel == 3) {
         // In place: B, G, R rows as they lie in the file.
