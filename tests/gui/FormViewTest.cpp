@@ -1,6 +1,4 @@
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +16,7 @@
 #include <QWindow>
 
 #include "GuiTestSupport.h"
+#include "TestSupport.h"
 #include "app/Program.h"
 #include "app/driver.h"
 #include "app/main.h"
@@ -27,8 +26,6 @@
 #include "gui/GuiFrontEnd.h"
 #include "gui/QueueBridge.h"
 #include "platform/Application.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -59,9 +56,7 @@ class FormViewTest : public ::testing::Test {
 protected:
     FormViewTest()
     {
-        char tmpl[] = "/tmp/quorrelane-gui-XXXXXX";
-        Dir = mkdtemp(tmpl);
-        StartProgram(App, Dir + "/doc/", Dir + "/videosetting.ini", Args);
+        StartProgram(App, Dir / "doc/", Dir / "videosetting.ini", Args);
         Front.SetBoxRunner([this](QMessageBox& Box) { Boxes.push_back(Box.windowTitle() + "|" + Box.text()); });
         Front.SetMenuRunner([this](QMenu& Menu, const QPoint& At) -> QAction* {
             MenuAt = At;
@@ -86,7 +81,6 @@ protected:
     {
         Dialog.reset();
         Main.reset();
-        fs::remove_all(Dir);
     }
 
     QWidget* W(TFormView& View, const char* Name)
@@ -99,7 +93,7 @@ protected:
     struct QtFirst {
         QtFirst() { TestApp(); }
     } Qt_;
-    std::string Dir;
+    TTempDir Dir;
     std::vector<std::string> Args;
     TApplication App;
     TGuiFrontEnd Front{App};
@@ -453,9 +447,7 @@ TEST_F(FormViewTest, CloseButtonWritesTheSettingsAndEndsTheProgram)
     fallback.start(5000);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_TRUE(Application->Terminated());
-    std::ifstream in(Dir + "/videosetting.ini");
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(all.find("disable_prompt=0"), std::string::npos) << all;
+    EXPECT_EQ(Slurp(Dir / "videosetting.ini"), DefaultSettingsText);
 }
 
 TEST_F(FormViewTest, WindowManagerCloseAsksTheForm)
