@@ -21,11 +21,7 @@ protected:
         Startup = TStartup{};
         Startup.DocDir = Dir + "/doc";
         Startup.ConfigFile = Ini = Dir + "/cfg/sub/videosetting.ini";
-        App = std::make_unique<TApplication>();
-        App->Title = "Quorrelane";
-        App->FrontEnd.ShowMessage = [this](const std::string& text, const std::string& caption, UINT) {
-            Messages.push_back("[" + caption + "] " + text);
-        };
+        NewApplication();
     }
     ~MainWindow() override
     {
@@ -35,6 +31,16 @@ protected:
     }
 
     Tcapmain* Create() { return CreateForm<Tcapmain>(); }
+
+    // A fresh application whose message boxes land in Messages.
+    void NewApplication()
+    {
+        App = std::make_unique<TApplication>();
+        App->Title = "Quorrelane";
+        App->FrontEnd.ShowMessage = [this](const std::string& text, const std::string& caption, UINT) {
+            Messages.push_back("[" + caption + "] " + text);
+        };
+    }
 
     // Closes the window the way the platform does and runs the queue.
     void CloseByMessage()
@@ -48,11 +54,7 @@ protected:
     {
         App->DrainQueue();
         App.reset();
-        App = std::make_unique<TApplication>();
-        App->Title = "Quorrelane";
-        App->FrontEnd.ShowMessage = [this](const std::string& text, const std::string& caption, UINT) {
-            Messages.push_back("[" + caption + "] " + text);
-        };
+        NewApplication();
         Create();
     }
 
