@@ -799,6 +799,19 @@ bool TCustomWSocket::ResolveForOpen(const char* Prefix, bool WithLocalPort)
     return true;
 }
 
+bool TCustomWSocket::OpenHandle(const char* Prefix, bool WithLocalPort, const char* SocketError)
+{
+    if (!ResolveForOpen(Prefix, WithLocalPort))
+        return false;
+    ClearSendBuffer();
+    FHSocket = WSocket_socket(FAddrFormat, FType, FProto);
+    if (FHSocket == INVALID_SOCKET) {
+        ReportSocketError(SocketError);
+        return false;
+    }
+    return true;
+}
+
 void TCustomWSocket::Connect()
 {
     if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
@@ -817,14 +830,8 @@ void TCustomWSocket::Connect()
         ReportError("Connect: No Protocol Specified");
         return;
     }
-    if (!ResolveForOpen("connect: ", true))
+    if (!OpenHandle("connect: ", true, "Connect (socket)"))
         return;
-    ClearSendBuffer();
-    FHSocket = WSocket_socket(FAddrFormat, FType, FProto);
-    if (FHSocket == INVALID_SOCKET) {
-        ReportSocketError("Connect (socket)");
-        return;
-    }
     ChangeState(wsOpened);
     if (FType == SOCK_DGRAM) {
         BindLocal();
@@ -905,14 +912,8 @@ void TCustomWSocket::Listen()
         ReportSocketError("listen: address not assigned");
         return;
     }
-    if (!ResolveForOpen("listen: ", false))
+    if (!OpenHandle("listen: ", false, "socket"))
         return;
-    ClearSendBuffer();
-    FHSocket = WSocket_socket(FAddrFormat, FType, FProto);
-    if (FHSocket == INVALID_SOCKET) {
-        ReportSocketError("socket");
-        return;
-    }
     if (WSocket_bind(FHSocket, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin) != 0) {
         int err = WSocket_WSAGetLastError();
         WSocket_closesocket(FHSocket);

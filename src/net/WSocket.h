@@ -323,6 +323,9 @@ private:
     bool BeginLookup(const std::string& Name);
     void HandleLookupDone(const TMessage& MsgRec, bool Forward);
     bool ResolveForOpen(const char* Prefix, bool WithLocalPort);
+    // Resolves, empties the send buffer and makes the handle; false after
+    // reporting a failure.
+    bool OpenHandle(const char* Prefix, bool WithLocalPort, const char* SocketError);
     // Reports an error and refuses unless the socket is closed.
     bool ChangeAllowed(const char* Name);
     void AssignEndpointPart(const char* Name, const std::string& Value, std::string& Str, bool& Assigned,
