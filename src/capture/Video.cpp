@@ -408,21 +408,15 @@ bool TFrameGrabber::RunDriverDialog(UINT Msg)
     return result;
 }
 
-bool TFrameGrabber::GrabFrame()
-{
-    if (!DriverOpen())
-        return false;
-    const bool result = Send(WM_CAP_GRAB_FRAME) != 0;
-    if (result)
-        UpdateCapStatus();
-    return result;
-}
+bool TFrameGrabber::GrabFrame() { return Grab(WM_CAP_GRAB_FRAME); }
 
-bool TFrameGrabber::GrabFrameNoStop()
+bool TFrameGrabber::GrabFrameNoStop() { return Grab(WM_CAP_GRAB_FRAME_NOSTOP); }
+
+bool TFrameGrabber::Grab(UINT Msg)
 {
     if (!DriverOpen())
         return false;
-    const bool result = Send(WM_CAP_GRAB_FRAME_NOSTOP) != 0;
+    const bool result = Send(Msg) != 0;
     if (result)
         UpdateCapStatus();
     return result;

@@ -162,6 +162,8 @@ private:
     LRESULT Send(UINT Msg, WPARAM wParam = 0, LPARAM lParam = 0) const;
     // Shows a driver dialog, opening the driver for it when closed.
     bool RunDriverDialog(UINT Msg);
+    // Grabs one frame into the buffer with Msg.
+    bool Grab(UINT Msg);
     void Register(UINT Msg, bool Assigned, void* Proc);
     void Invalidate() { Changed(); }
     bool MouseMessage(UINT Msg, WPARAM wParam, LPARAM lParam);
