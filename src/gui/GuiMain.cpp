@@ -8,6 +8,7 @@
 #include <QFont>
 
 #include "app/Program.h"
+#include "app/SignalWatch.h"
 #include "app/main.h"
 #include "gui/ControlViews.h"
 #include "gui/FormView.h"
@@ -39,6 +40,7 @@ int GuiMain(const TCommandLine& Cmd, int argc, char** argv)
         std::fprintf(stderr, "quorrelane: no display (DISPLAY is not set); use --headless to run without one\n");
         return 1;
     }
+    TSignalWatch signalWatch;
     QApplication qt(argc, argv);
     QApplication::setFont(QFont(DefaultFontName));
     TApplication app;
@@ -70,5 +72,5 @@ int GuiMain(const TCommandLine& Cmd, int argc, char** argv)
     }
     SetWindowHost(app.Handle(), nullptr);
     views.clear();
-    return rc;
+    return signalWatch.Forced() ? 1 : rc;
 }

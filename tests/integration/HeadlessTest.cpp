@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -193,4 +194,31 @@ TEST_F(Headless, FailedWriteIsPrintedAndASecondSignalEnds)
     kill(p.Pid, SIGTERM);
     EXPECT_EQ(p.Wait(), 1);
     EXPECT_TRUE(std::filesystem::is_directory(Ini));
+}
+
+// The GUI takes the same signals: a SIGTERM closes the window and writes
+// the settings. The settings folder appears once the window exists.
+TEST_F(Headless, GuiSigtermWritesTheSettings)
+{
+    int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, Dir.c_str(), IN_CREATE), 0);
+    ASSERT_EQ(setenv("QT_QPA_PLATFORM", "offscreen", 1), 0);
+    Program p({"--docdir", Dir + "/doc", "--config", Ini});
+    bool created = std::filesystem::exists(Dir + "/config");
+    while (!created) {
+        pollfd fd{watch, POLLIN, 0};
+        ASSERT_EQ(poll(&fd, 1, 60000), 1) << "the settings folder was never made";
+        alignas(inotify_event) char buf[4096];
+        ssize_t n = read(watch, buf, sizeof buf);
+        for (char* q = buf; q < buf + n;) {
+            auto* ev = reinterpret_cast<inotify_event*>(q);
+            created = created || (ev->len && std::string(ev->name) == "config");
+            q += sizeof(inotify_event) + ev->len;
+        }
+    }
+    close(watch);
+    kill(p.Pid, SIGTERM);
+    EXPECT_EQ(p.Wait(), 0) << p.ErrText;
+    EXPECT_EQ(Slurp(Ini), DefaultSettingsText);
 }
