@@ -564,6 +564,9 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
         FireSessionAvailable(err);
     if ((ev & FD_CLOSE) && FState != wsConnecting) {
         ReceiveLoop(0);
+        // Reading may have closed the socket already, and reported it.
+        if (static_cast<SOCKET>(wParam) != FHSocket)
+            return;
         if (!FCloseInvoked) {
             FCloseInvoked = true;
             FireSessionClosed(err);
@@ -1543,97 +1546,6 @@ void TCustomWSocket::FireSendData(int BytesSent)
 }
 
 // ---------------------------------------------------------------------------
-// SOCKS layer (pass-through while no proxy is set).
-
-TCustomSocksWSocket::TCustomSocksWSocket(TComponent* AOwner) : TCustomWSocket(AOwner) {}
-
-void TCustomSocksWSocket::ResetToDefaults()
-{
-    TCustomWSocket::ResetToDefaults();
-    FSocksState = 0;
-    FSocksServer.clear();
-    FSocksPort.clear();
-    FSocksLevel = "5";
-    FSocksPortAssigned = false;
-    FSocksServerAssigned = false;
-}
-
-bool TCustomSocksWSocket::SocksChangeAllowed(const char* Name)
-{
-    if (FState == wsClosed)
-        return true;
-    ReportError(std::string("Can't change socks ") + Name + " if not closed");
-    return false;
-}
-
-void TCustomSocksWSocket::SetSocksServer(const std::string& Value)
-{
-    if (SocksChangeAllowed("server")) {
-        FSocksServer = Trim(Value);
-        FSocksServerAssigned = !FSocksServer.empty();
-    }
-}
-
-void TCustomSocksWSocket::SetSocksPort(const std::string& Value)
-{
-    if (SocksChangeAllowed("port")) {
-        FSocksPort = Trim(Value);
-        FSocksPortAssigned = !FSocksPort.empty();
-    }
-}
-
-void TCustomSocksWSocket::SetSocksLevel(const std::string& Value)
-{
-    if (!SocksChangeAllowed("level"))
-        return;
-    if (Value != "4" && Value != "5" && Value != "4A" && Value != "4a") {
-        ReportError("Invalid socks level. Must be 4, 4A or 5.");
-        return;
-    }
-    FSocksLevel = Value == "4a" ? "4A" : Value;
-}
-
-void TCustomSocksWSocket::Connect()
-{
-    if (FSocksServerAssigned) {
-        // Proxy negotiation is not available; never bypass a configured proxy.
-        ReportError("Connect: SOCKS proxy not supported");
-        return;
-    }
-    TCustomWSocket::Connect();
-}
-
-void TCustomSocksWSocket::Listen()
-{
-    if (FSocksServerAssigned) {
-        ReportError("Listening is not supported thru socks server");
-        return;
-    }
-    TCustomWSocket::Listen();
-}
-
-int TCustomSocksWSocket::GetRcvdCount() { return TCustomWSocket::GetRcvdCount(); }
-bool TCustomSocksWSocket::FireDataAvailable(WORD Error) { return TCustomWSocket::FireDataAvailable(Error); }
-void TCustomSocksWSocket::FireSessionConnected(WORD Error) { TCustomWSocket::FireSessionConnected(Error); }
-void TCustomSocksWSocket::FireSessionClosed(WORD Error) { TCustomWSocket::FireSessionClosed(Error); }
-int TCustomSocksWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
-{
-    return TCustomWSocket::RecvRaw(Buffer, BufferSize, Flags);
-}
-
-void TCustomSocksWSocket::FireSocksConnected(WORD Error)
-{
-    if (OnSocksConnected)
-        OnSocksConnected(this, Error);
-}
-
-void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg)
-{
-    if (OnSocksError)
-        OnSocksError(this, Error, Msg);
-}
-
-// ---------------------------------------------------------------------------
 // Line mode.
 //
 // The receive buffer holds, in arrival order, the unread part of the line
@@ -1744,10 +1656,11 @@ bool TCustomLineWSocket::DeliverPendingLine()
 
 bool TCustomLineWSocket::FireDataAvailable(WORD Error)
 {
-    if (!FLineMode || FLineEnd.empty())
+    // The proxy's replies are never lines: line mode waits for the tunnel.
+    if (!FLineMode || FLineEnd.empty() || SocksNegotiating())
         return TCustomSocksWSocket::FireDataAvailable(Error);
     int le = static_cast<int>(FLineEnd.size());
-    int waiting = FHSocket == INVALID_SOCKET ? 0 : SocketRcvdCount();
+    int waiting = FHSocket == INVALID_SOCKET ? 0 : SocksWaitingCount();
     if (waiting <= 0 && FRcvdCnt <= 0)
         return true;
     int searchStart = 0;

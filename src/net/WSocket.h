@@ -333,8 +333,10 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// SOCKS proxy layer. With SocksServer empty every operation passes straight
-// to the core.
+// SOCKS proxy layer (WSocks.cpp): a TCP client reaches its destination
+// through a SOCKS 4, 4A or 5 proxy. The owner sees OnSessionConnected only
+// once the tunnel stands. With SocksServer empty every operation passes
+// straight to the core.
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { authStarted, authSucceeded, authFailed, authNotRequired };
 using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
@@ -363,6 +365,8 @@ public:
 
     void Connect() override;
     void Listen() override;
+    // The bytes left behind the proxy's reply while any are unread, else
+    // the core count.
     int GetRcvdCount() override;
 
 protected:
@@ -373,6 +377,17 @@ protected:
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
     virtual void FireSocksConnected(WORD Error);
     virtual void FireSocksError(int Error, const std::string& Msg);
+    virtual void FireSocksAuthState(TSocksAuthState AuthState);
+
+    // True while the proxy negotiation runs (no tunnel yet).
+    bool SocksNegotiating() const { return FSocksState != 0; }
+    // What a read would return without blocking: the leftover bytes first,
+    // else the bytes waiting in the socket (-1 on failure).
+    int SocksWaitingCount();
+
+    // The reply area: a version-5 connect reply carries a name of up to 255
+    // bytes.
+    static constexpr int SocksReplySize = 512;
 
     uint8_t FSocksState = 0;
     std::string FSocksServer;
@@ -383,10 +398,33 @@ protected:
     std::string FSocksUsercode;
     std::string FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+    uint8_t FSocksAuthNumber = 0;
+    uint8_t FSocksRcvBuf[SocksReplySize] = {};
+    int FSocksRcvCnt = 0;
+    int FSocksRcvdCnt = 0;
+    int FSocksRcvdPtr = 0;
 
 private:
     // Reports an error and refuses unless the socket is closed.
     bool SocksChangeAllowed(const char* Name);
+    bool SocksLevel4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
+    // Reads what the proxy sent into the reply area, at most up to Limit
+    // bytes in all; false when nothing came.
+    bool ReadSocksReply(int Limit);
+    void SendGreeting();
+    void SocksDoAuthenticate();
+    void SocksDoConnect();
+    void SocksMethodReply();
+    void SocksAuthReply();
+    void SocksConnectReply5();
+    void SocksConnectReply4();
+    // The tunnel stands: the owner's OnSessionConnected(0), then the bytes
+    // that came behind the reply.
+    void SocksTunnelReady(int ReplyLen);
+    // OnSocksError, OnSessionConnected(Error), then the close with Error.
+    void SocksFailure(int Error, const std::string& Msg);
+
+    bool FSocksFailing = false;
 };
 
 // ---------------------------------------------------------------------------
