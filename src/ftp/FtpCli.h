@@ -399,6 +399,8 @@ protected:
     // A local file failure of the running transfer ("Error reading file").
     std::string FLocalError;
     char FSendBlock[SendBlockSize + 1] = {};
+    // The control connection is being closed after the reply to QUIT.
+    bool FClosingAfterQuit = false;
     // Errors reported through HandleError so far.
     unsigned FErrorCount = 0;
     std::string FLastErrorText;
