@@ -184,30 +184,41 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value)
         FPassive = true;
 }
 
-std::string TCustomFtpCli::GetSocksServer() const
-{
-    return FControlSocket ? FControlSocket->GetSocksServer() : std::string();
-}
+std::string TCustomFtpCli::GetSocksServer() const { return FSocksServer; }
 
 void TCustomFtpCli::SetSocksServer(const std::string& Value)
 {
+    FSocksServer = Value;
     if (FControlSocket)
         FControlSocket->SetSocksServer(Value);
     if (FDataSocket)
         FDataSocket->SetSocksServer(Value);
 }
 
-std::string TCustomFtpCli::GetSocksPort() const
-{
-    return FControlSocket ? FControlSocket->GetSocksPort() : std::string();
-}
+std::string TCustomFtpCli::GetSocksPort() const { return FSocksPort; }
 
 void TCustomFtpCli::SetSocksPort(const std::string& Value)
 {
+    FSocksPort = Value;
     if (FControlSocket)
         FControlSocket->SetSocksPort(Value);
     if (FDataSocket)
         FDataSocket->SetSocksPort(Value);
+}
+
+void TCustomFtpCli::ApplySocks(TWSocket* Socket)
+{
+    if (!Socket || Socket->GetState() != wsClosed)
+        return;
+    TFtpConnectionType kind = GetConnectionType();
+    if (kind != ftpSocks4 && kind != ftpSocks4A && kind != ftpSocks5) {
+        Socket->SetSocksServer("");
+        return;
+    }
+    Socket->SetSocksServer(FSocksServer);
+    Socket->SetSocksPort(FSocksPort);
+    Socket->SetSocksLevel(kind == ftpSocks4 ? "4" : kind == ftpSocks4A ? "4A" : "5");
+    Socket->SetSocksAuthentication(socksAuthenticateUsercode);
 }
 
 std::string TCustomFtpCli::GetSocksUserCode() const
@@ -375,6 +386,7 @@ void TCustomFtpCli::ControlDnsLookupDone(TObject*, WORD Error)
         FControlSocket->SetAddr(FDnsResult);
         FControlSocket->SetProto("tcp");
         FControlSocket->SetPort(FPort);
+        ApplySocks(FControlSocket.get());
         SetState(ftpStateWaitingBanner);
         FControlSocket->Connect();
     } catch (const std::exception& E) {

@@ -313,6 +313,9 @@ protected:
     void StartUpload();
     void StartDownload(TFtpRequest RqType, const char* Command);
     bool ReadPassivePort();
+    // Gives a closed socket the proxy of the SOCKS connection types, or
+    // none: a socket forgets its proxy whenever it closes.
+    void ApplySocks(TWSocket* Socket);
     // Takes the server's data connection off the listening socket, which
     // is then closed; INVALID_SOCKET (still listening) for any other peer.
     SOCKET AcceptDataConnection();
@@ -371,6 +374,8 @@ protected:
     std::string FHostName;
     std::string FPort = "ftp";
     std::string FProxyServer;
+    std::string FSocksServer;
+    std::string FSocksPort;
     TFtpOptions FOptions{ftpAcceptLF};
     std::string FUserName;
     std::string FPassWord;

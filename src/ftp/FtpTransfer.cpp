@@ -45,6 +45,7 @@ void TCustomFtpCli::PortAsync()
     data->SetProto("tcp");
     data->SetAddr("0.0.0.0");
     data->SetPort("0");
+    ApplySocks(data);
 
     int p = 0;
     if (!FPassive) {
