@@ -368,6 +368,17 @@ TEST(SocksScripted, Version4And4ARequestsAndReplyCodes)
         p.Join();
         EXPECT_EQ(p.Received, B({4, 1}) + P(80) + B({127, 0, 0, 1, 0}));
     }
+
+    // A destination that cannot be resolved here: nothing is sent.
+    TScriptedProxy silent({});
+    TClient bad;
+    const std::string name(300, 'h');
+    bad.Connect(silent.PortText(), "80", "4", name);
+    ASSERT_TRUE(RunUntil([&] { return bad.Closed; }));
+    EXPECT_EQ(bad.Tail(3),
+              bad.Failure(20017, "ESocketException WSocketResolveHost: '" + name + "' Invalid Hostname."));
+    silent.Join();
+    EXPECT_EQ(silent.Received, "");
 }
 
 TEST(SocksScripted, Version5ReplyCodes)
