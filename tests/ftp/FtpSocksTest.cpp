@@ -5,9 +5,6 @@
 // that does not come from the control connection's peer.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 #include <sstream>
@@ -15,19 +12,9 @@
 #include "ftp/FtpCli.h"
 #include "ftp/FtpTestPeers.h"
 #include "net/LoopPeers.h"
+#include "net/SocksPeers.h"
 
 namespace {
-
-bool WaitListening(int Port)
-{
-    return RunUntil([&] {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = LoopbackAddress(Port);
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        return up;
-    });
-}
 
 const char* const FtpServerScript = R"(
 import logging, sys
@@ -104,27 +91,19 @@ void UploadAndFetch(TFtpClient& Ftp, const TFtpServer& Server)
 TEST(FtpSocks, Socks5WithAuthentication)
 {
     TFtpServer server;
-    int proxyPort = UnusedPort();
-    TLoopProcess proxy({"/bin/sh", "-c",
-                        "exec /usr/bin/microsocks -i 127.0.0.1 -p " + std::to_string(proxyPort) +
-                            " -b 127.0.0.2 -u alice -P s3cret 2>&1"});
-    ASSERT_TRUE(WaitListening(server.Port) && WaitListening(proxyPort));
+    auto proxy = TSocksProxy::Microsocks("alice", "s3cret", "127.0.0.2");
+    ASSERT_TRUE(WaitListening(server.Port) && proxy->Listening());
     TFtpClient ftp(nullptr);
     ftp.SetConnectionType(ftpSocks5);
     ftp.SetSocksServer("127.0.0.1");
-    ftp.SetSocksPort(std::to_string(proxyPort));
+    ftp.SetSocksPort(proxy->PortText());
     ftp.SetSocksUserCode("alice");
     ftp.SetSocksPassword("s3cret");
     UploadAndFetch(ftp, server);
     EXPECT_EQ(ftp.GetSocksServer(), "127.0.0.1");
     server.ExpectProxiedSession();
     // The proxy's own log: control and both data connections.
-    EXPECT_TRUE(RunUntil([&] {
-        size_t n = 0;
-        for (size_t at = 0; (at = proxy.Output.find("connected to 127.0.0.1:", at)) != std::string::npos; ++at)
-            ++n;
-        return n >= 3;
-    })) << proxy.Output;
+    EXPECT_TRUE(RunUntil([&] { return proxy->Count("connected to 127.0.0.1:") >= 3; })) << proxy->Proc->Output;
 
     // A wrong proxy password fails the connect with the proxy's code.
     ftp.SetSocksPassword("wrong");
@@ -134,31 +113,18 @@ TEST(FtpSocks, Socks5WithAuthentication)
 
 TEST(FtpSocks, Socks4ThroughDante)
 {
-    if (geteuid() != 0)
+    if (!TSocksProxy::CanRunDante())
         GTEST_SKIP() << "danted must start as root to switch to its unprivileged user";
     TFtpServer server;
-    int proxyPort = UnusedPort();
-    Spit(server.Dir / "danted.conf",
-         "logoutput: " + server.Dir / "danted.log" + "\ninternal: 127.0.0.1 port = " + std::to_string(proxyPort) +
-             "\nexternal: 127.0.0.2\nclientmethod: none\nsocksmethod: none\n"
-             "user.privileged: root\nuser.unprivileged: nobody\n"
-             "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-             "socks pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n command: connect\n log: connect\n}\n");
-    TLoopProcess proxy({"/usr/sbin/danted", "-f", server.Dir / "danted.conf", "-p", server.Dir / "danted.pid"});
-    ASSERT_TRUE(WaitListening(server.Port) && WaitListening(proxyPort)) << Slurp(server.Dir / "danted.log");
-    {
-        TFtpClient ftp(nullptr);
-        ftp.SetConnectionType(ftpSocks4);
-        ftp.SetSocksServer("127.0.0.1");
-        ftp.SetSocksPort(std::to_string(proxyPort));
-        ftp.SetSocksUserCode("cam");
-        UploadAndFetch(ftp, server);
-        server.ExpectProxiedSession();
-    }
-    // danted ends its children on SIGTERM; its output closes when all are gone.
-    std::string pid = Slurp(server.Dir / "danted.pid");
-    if (!pid.empty() && std::stoi(pid) > 0 && kill(std::stoi(pid), SIGTERM) == 0)
-        RunUntil([&] { return proxy.Exited; }, 5000);
+    auto proxy = TSocksProxy::Dante("127.0.0.2");
+    ASSERT_TRUE(WaitListening(server.Port) && proxy->Listening()) << proxy->DanteLog();
+    TFtpClient ftp(nullptr);
+    ftp.SetConnectionType(ftpSocks4);
+    ftp.SetSocksServer("127.0.0.1");
+    ftp.SetSocksPort(proxy->PortText());
+    ftp.SetSocksUserCode("cam");
+    UploadAndFetch(ftp, server);
+    server.ExpectProxiedSession();
 }
 
 TEST(FtpSocks, FtpProxyTakesTheHostInTheUserName)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "net/NetTestUtil.h"
+#include "net/SocksPeers.h"
 #include "net/WSocket.h"
 #include "net/WSocketS.h"
 
@@ -28,59 +29,6 @@ struct TEchoServer {
         Srv.Listen();
         Port = Srv.GetBoundPort();
     }
-};
-
-// True once something accepts connections on 127.0.0.1:Port.
-bool WaitListening(int Port)
-{
-    return RunUntil([&] {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = LoopbackAddress(Port);
-        bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        return up;
-    });
-}
-
-// A real proxy process on an ephemeral port.
-struct TProxy {
-    TTempDir Dir;
-    int Port = UnusedPort();
-    std::unique_ptr<TLoopProcess> Proc;
-
-    ~TProxy()
-    {
-        // danted ends its children itself on SIGTERM; its output closes
-        // once all of them are gone.
-        std::string pid = Slurp(Dir / "danted.pid");
-        if (!pid.empty() && std::stoi(pid) > 0 && kill(std::stoi(pid), SIGTERM) == 0)
-            RunUntil([&] { return Proc->Exited; }, 5000);
-    }
-
-    static std::unique_ptr<TProxy> Microsocks(const std::string& User = "", const std::string& Pass = "")
-    {
-        auto p = std::make_unique<TProxy>();
-        std::vector<std::string> argv = {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(p->Port)};
-        if (!User.empty())
-            argv.insert(argv.end(), {"-u", User, "-P", Pass});
-        p->Proc = std::make_unique<TLoopProcess>(argv);
-        return p;
-    }
-    static std::unique_ptr<TProxy> Dante()
-    {
-        auto p = std::make_unique<TProxy>();
-        Spit(p->Dir / "danted.conf", "logoutput: " + p->Dir / "danted.log" + "\ninternal: 127.0.0.1 port = " +
-                                         std::to_string(p->Port) +
-                                         "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
-                                         "user.privileged: root\nuser.unprivileged: nobody\n"
-                                         "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-                                         "socks pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n command: connect\n"
-                                         " log: connect disconnect error\n}\n");
-        p->Proc = std::make_unique<TLoopProcess>(std::vector<std::string>{
-            "/usr/sbin/danted", "-f", p->Dir / "danted.conf", "-p", p->Dir / "danted.pid", "-N", "1"});
-        return p;
-    }
-    std::string Log() const { return Slurp(Dir / "danted.log"); }
 };
 
 // A proxy that plays a script on one connection in a thread of its own:
@@ -228,8 +176,8 @@ TEST(SocksSettings, RefusalsAndReset)
     EXPECT_EQ(ErrorText([&] { s.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");  // no SocksPort
 
     TEchoServer echo;
-    auto proxy = TProxy::Microsocks();
-    ASSERT_TRUE(WaitListening(proxy->Port));
+    auto proxy = TSocksProxy::Microsocks();
+    ASSERT_TRUE(proxy->Listening());
     TClient c;
     c.S.SetSocksUsercode("kept");
     c.Connect(std::to_string(proxy->Port), echo.Port, "5");
@@ -254,9 +202,9 @@ TEST(SocksSettings, RefusalsAndReset)
 TEST(SocksMicrosocks, TunnelWithLinesAndWithAuthentication)
 {
     TEchoServer echo;
-    auto open = TProxy::Microsocks();
-    auto guarded = TProxy::Microsocks("alice", "s3cret");
-    ASSERT_TRUE(WaitListening(open->Port) && WaitListening(guarded->Port));
+    auto open = TSocksProxy::Microsocks();
+    auto guarded = TSocksProxy::Microsocks("alice", "s3cret");
+    ASSERT_TRUE(open->Listening() && guarded->Listening());
 
     // Line mode set before connecting sees only the tunnel's lines.
     TClient c;
@@ -285,8 +233,8 @@ TEST(SocksMicrosocks, TunnelWithLinesAndWithAuthentication)
 TEST(SocksMicrosocks, FailuresReachConnectAndClose)
 {
     TEchoServer echo;
-    auto guarded = TProxy::Microsocks("alice", "s3cret");
-    ASSERT_TRUE(WaitListening(guarded->Port));
+    auto guarded = TSocksProxy::Microsocks("alice", "s3cret");
+    ASSERT_TRUE(guarded->Listening());
     std::string port = std::to_string(guarded->Port);
     TClient c;
     c.S.SetSocksUsercode("alice");
@@ -318,16 +266,16 @@ TEST(SocksMicrosocks, FailuresReachConnectAndClose)
 
 TEST(SocksDante, Versions4And5)
 {
-    if (geteuid() != 0)
+    if (!TSocksProxy::CanRunDante())
         GTEST_SKIP() << "danted must start as root to switch to its unprivileged user";
     TEchoServer echo;
-    auto dante = TProxy::Dante();
-    ASSERT_TRUE(WaitListening(dante->Port)) << dante->Log();
+    auto dante = TSocksProxy::Dante();
+    ASSERT_TRUE(dante->Listening()) << dante->DanteLog();
     for (const char* level : {"4", "5"}) {
         SCOPED_TRACE(level);
         TClient c;
         c.Connect(std::to_string(dante->Port), echo.Port, level);
-        ASSERT_TRUE(RunUntil([&] { return c.Has("connected 0"); })) << dante->Log();
+        ASSERT_TRUE(RunUntil([&] { return c.Has("connected 0"); })) << dante->DanteLog();
         EXPECT_TRUE(c.Echoes(std::string("through dante ") + level));
         c.S.Close();
         c.Connect(std::to_string(dante->Port), std::to_string(UnusedPort()), level);
@@ -337,7 +285,7 @@ TEST(SocksDante, Versions4And5)
         else
             EXPECT_EQ(c.Tail(3), c.Failure(20008, "connection refused"));
     }
-    EXPECT_TRUE(RunUntil([&] { return dante->Log().find("Connection refused") != std::string::npos; }));
+    EXPECT_TRUE(RunUntil([&] { return dante->DanteLog().find("Connection refused") != std::string::npos; }));
 }
 
 TEST(SocksScripted, Version4And4ARequestsAndReplyCodes)
