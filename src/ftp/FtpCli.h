@@ -401,6 +401,9 @@ protected:
     bool FDataReady = false;
     bool FEndOfFile = false;
     bool FBlockInFlight = false;
+    // The server connected to the listening data socket before the
+    // transfer command was sent.
+    bool FDataAcceptPending = false;
     // A local file failure of the running transfer ("Error reading file").
     std::string FLocalError;
     char FSendBlock[SendBlockSize + 1] = {};

@@ -313,3 +313,132 @@ struct TFtpRecorder {
         return false;
     }
 };
+
+// A real FTP server on 127.0.0.1, started in a temporary directory whose
+// "root" folder it serves. SkipReason is set when it cannot run here.
+class TRealFtpServer {
+public:
+    enum TKind { Pyftpdlib, Vsftpd };
+
+    TRealFtpServer(TKind Kind, const TTempDir& Dir) : Root(Dir / "root")
+    {
+        std::filesystem::create_directories(Root);
+        if (Kind == Pyftpdlib)
+            StartPyftpdlib(Dir);
+        else
+            StartVsftpd(Dir);
+    }
+    ~TRealFtpServer() { StopProcess(FPid, SIGTERM); }
+    TRealFtpServer(const TRealFtpServer&) = delete;
+    TRealFtpServer& operator=(const TRealFtpServer&) = delete;
+
+    std::string Root;  // the served directory, no closing '/'
+    int Port = 0;
+    std::string User, Pass;
+    // The path the server reports for a name in its root.
+    std::string RemotePath(const std::string& Name) const { return FRemoteRoot + "/" + Name; }
+    std::string SkipReason;
+
+private:
+    void StartPyftpdlib(const TTempDir& Dir)
+    {
+        if (::access("/usr/bin/python3", X_OK) != 0) {
+            SkipReason = "/usr/bin/python3 is missing";
+            return;
+        }
+        User = "user";
+        Pass = "secret";
+        FRemoteRoot = "";
+        Spit(Dir / "server.py",
+             "import logging, sys\n"
+             "from pyftpdlib.authorizers import DummyAuthorizer\n"
+             "from pyftpdlib.handlers import FTPHandler\n"
+             "from pyftpdlib.servers import FTPServer\n"
+             "logging.basicConfig(level=logging.ERROR)\n"
+             "a = DummyAuthorizer()\n"
+             "a.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm='elradfmwMT')\n"
+             "h = FTPHandler\n"
+             "h.authorizer = a\n"
+             "h.auth_failed_timeout = 0\n"
+             "s = FTPServer(('127.0.0.1', 0), h)\n"
+             "print(s.socket.getsockname()[1], flush=True)\n"
+             "s.serve_forever()\n");
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+        FPid = SpawnProcess({"/usr/bin/python3", Dir / "server.py", Root, User, Pass}, fa);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(p[1]);
+        // The port is the first line; the server is listening by then.
+        std::string out;
+        char buf[64];
+        ssize_t n;
+        while (out.find('\n') == std::string::npos && (n = ::read(p[0], buf, sizeof buf)) > 0)
+            out.append(buf, static_cast<size_t>(n));
+        ::close(p[0]);
+        Port = std::atoi(out.c_str());
+        if (Port <= 0)
+            SkipReason = "pyftpdlib did not start (python3-pyftpdlib missing?)";
+    }
+
+    void StartVsftpd(const TTempDir& Dir)
+    {
+        if (::geteuid() != 0) {
+            SkipReason = "vsftpd must be started as root";
+            return;
+        }
+        if (::access("/usr/sbin/vsftpd", X_OK) != 0) {
+            SkipReason = "/usr/sbin/vsftpd is missing";
+            return;
+        }
+        // Anonymous writable access, run as the launching user so that no
+        // system account or chroot set-up is needed.
+        User = "anonymous";
+        Pass = "guest@";
+        FRemoteRoot = Root;
+        std::filesystem::create_directories(Dir / "empty");
+        Port = UnusedPort();
+        Spit(Dir / "vsftpd.conf", "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
+                                      std::to_string(Port) +
+                                      "\nbackground=NO\nrun_as_launching_user=YES\n"
+                                      "anonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\n"
+                                      "anon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
+                                      "anon_other_write_enable=YES\nanon_world_readable_only=NO\n"
+                                      "no_anon_password=YES\nanon_root=" +
+                                      Root +
+                                      "\nanon_umask=022\nseccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                                      "secure_chroot_dir=" +
+                                      Dir.Name() +
+                                      "/empty\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
+                                      "dirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n");
+        ::chmod((Dir / "vsftpd.conf").c_str(), 0600);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        FPid = SpawnProcess({"/usr/sbin/vsftpd", Dir / "vsftpd.conf"}, fa);
+        posix_spawn_file_actions_destroy(&fa);
+        // Ready once it accepts a connection.
+        bool up = false;
+        for (int i = 0; i < 200 && !up && FPid > 0; ++i) {
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a = LoopbackAddress(Port);
+            up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            ::close(fd);
+            if (!up && waitpid(FPid, nullptr, WNOHANG) == FPid) {
+                FPid = -1;
+                break;
+            }
+            if (!up)
+                WaitMessageTimeout(25);
+        }
+        if (!up)
+            SkipReason = "vsftpd did not start";
+    }
+
+    pid_t FPid = -1;
+    std::string FRemoteRoot;
+};
