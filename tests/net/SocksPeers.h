@@ -25,6 +25,15 @@ inline bool WaitListening(int Port)
     });
 }
 
+// How often Text occurs in Log.
+inline size_t Count(const std::string& Log, const std::string& Text)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = Log.find(Text, at)) != std::string::npos; at += Text.size())
+        ++n;
+    return n;
+}
+
 struct TSocksProxy {
     TTempDir Dir;
     int Port = UnusedPort();
@@ -77,12 +86,6 @@ struct TSocksProxy {
     std::string PortText() const { return std::to_string(Port); }
     std::string DanteLog() const { return Slurp(Dir / "danted.log"); }
     bool Listening() const { return WaitListening(Port); }
-    // How often the proxy logged Text.
-    size_t Count(const std::string& Text) const
-    {
-        size_t n = 0;
-        for (size_t at = 0; (at = Proc->Output.find(Text, at)) != std::string::npos; at += Text.size())
-            ++n;
-        return n;
-    }
+    // How often the proxy printed Text.
+    size_t Count(const std::string& Text) const { return ::Count(Proc->Output, Text); }
 };
