@@ -93,6 +93,8 @@ void TCustomFtpCli::InstallControlHandlers()
     c->OnSessionConnected = [this](TObject* S, WORD E) { ControlSessionConnected(S, E); };
     c->OnDataAvailable = [this](TObject* S, WORD E) { ControlDataAvailable(S, E); };
     c->OnSessionClosed = [this](TObject* S, WORD E) { ControlSessionClosed(S, E); };
+    // The proxy's own words for a failed connect.
+    c->OnSocksError = [this](TObject*, int, const std::string& Msg) { FSocksError = Msg; };
 }
 
 void TCustomFtpCli::Notification(TComponent* AComponent, TOperation Operation)
@@ -401,7 +403,9 @@ void TCustomFtpCli::ControlDnsLookupDone(TObject*, WORD Error)
 void TCustomFtpCli::ControlSessionConnected(TObject*, WORD Error)
 {
     if (Error != 0) {
-        FLastResponse = "500 " + WinsockErrorText(Error) + " (Winsock error #" + std::to_string(Error) + ")";
+        std::string text = FSocksError.empty() ? WinsockErrorText(Error) : FSocksError;
+        FSocksError.clear();
+        FLastResponse = "500 " + text + " (Winsock error #" + std::to_string(Error) + ")";
         FStatusCode = 500;
         FRequestResult = 500;
         SetErrorMessage();

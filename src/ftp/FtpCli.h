@@ -376,6 +376,7 @@ protected:
     std::string FProxyServer;
     std::string FSocksServer;
     std::string FSocksPort;
+    std::string FSocksError;
     TFtpOptions FOptions{ftpAcceptLF};
     std::string FUserName;
     std::string FPassWord;
