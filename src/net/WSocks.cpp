@@ -406,8 +406,8 @@ void TCustomSocksWSocket::SocksTunnelReady(int ReplyLen)
     FSocksRcvdCnt = std::max(0, FSocksRcvCnt - ReplyLen);
     FSocksRcvCnt = 0;
     // Counted once more when the owner reads them.
-    FReadCount -= FSocksRcvdCnt;
-    SOCKET handle = FHSocket;
+    CountRead(-FSocksRcvdCnt);
+    const unsigned serial = FConnSerial;
     try {
         TCustomWSocket::FireSessionConnected(0);
     } catch (Exception& E) {
@@ -417,7 +417,7 @@ void TCustomSocksWSocket::SocksTunnelReady(int ReplyLen)
     // Offer what is there (through line mode when it is on) while the
     // owner keeps reading the leftover bytes.
     for (;;) {
-        if (FHSocket != handle || FState != wsConnected || FSocksState != 0)
+        if (FConnSerial != serial || FState != wsConnected)
             return;
         int before = FSocksRcvdCnt;
         FireDataAvailable(0);
