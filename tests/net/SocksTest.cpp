@@ -1,3 +1,6 @@
+// TWSocket through SOCKS proxies: real ones (microsocks, danted) to an echo
+// server, and a scripted one for the replies real proxies will not give on
+// demand.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
