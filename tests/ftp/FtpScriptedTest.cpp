@@ -457,6 +457,23 @@ TEST_F(FtpScripted, UploadEdges)
     EXPECT_TRUE(Ftp.GetConnected());
 }
 
+TEST_F(FtpScripted, FlowingUploadOutlastsTheTimeout)
+{
+    // Each block takes a while (a slow link), the whole upload longer than
+    // the timeout: progress keeps moving the deadline.
+    const std::string content = Pattern(1514 * 60);
+    Spit(Dir / "up.bin", content);
+    ASSERT_TRUE(Ftp.Connect());
+    Ftp.SetTimeout(1);
+    Ftp.OnProgress = [](TObject*, int, bool&) { Sleep(25); };
+    Ftp.SetHostFileName("up.bin");
+    Ftp.SetLocalFileName(Dir / "up.bin");
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(Ftp.Put()) << Ftp.GetErrorMessage();
+    EXPECT_GT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(Server.DataIn, content);
+}
+
 TEST_F(FtpScripted, DownloadsInEitherOrderAndToTheDisplay)
 {
     ASSERT_TRUE(Ftp.Connect());
