@@ -11,7 +11,7 @@
 namespace {
 
 // Least time between two snapshots taken for picture requests.
-constexpr int32_t RefreshIntervalMs = 2500;
+constexpr DWORD RefreshIntervalMs = 2500;
 
 bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
 
@@ -62,7 +62,10 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag&)
     ++RequestCount;
     Label2->SetCaption("Quorrelane " + std::to_string(RequestCount));
     SetCaption(Label2->Caption());
-    if (static_cast<int32_t>(GetTickCount() - LastRefreshTick) > RefreshIntervalMs) {
+    // The first picture request always takes a picture; the unsigned
+    // difference keeps the rule across the tick count's 32-bit wrap.
+    if (!PictureTaken || GetTickCount() - LastRefreshTick > RefreshIntervalMs) {
+        PictureTaken = true;
         LastRefreshTick = GetTickCount();
         TakeSnapshot("http.jpg", std::chrono::system_clock::now());
     }

@@ -134,9 +134,6 @@ TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
     EXPECT_EQ(capmain->Caption(), "Quorrelane 2");
     EXPECT_EQ(Inode(jpg), taken);
 
-    // A tick count behind the last refresh (a wrapped counter) does not
-    // refresh either.
-    LastRefreshTick = GetTickCount() + 100000;
     Get("/http.jpg");
     EXPECT_EQ(Inode(jpg), taken);
     EXPECT_EQ(capmain->RequestCount, 3);
@@ -155,6 +152,46 @@ TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
     EXPECT_EQ(capmain->Caption(), "Quorrelane 4");
     EXPECT_NE(Inode(jpg), taken);
 }
+
+// The refresh rule at a tick count near 0, near 2^31 and just before the
+// 32-bit wrap.
+class WebHandlersAtTick : public WebHandlers, public ::testing::WithParamInterface<DWORD> {
+protected:
+    ~WebHandlersAtTick() override { SetTickCountShift(0); }
+    // Makes GetTickCount read Tick now.
+    static void SetTick(DWORD Tick)
+    {
+        SetTickCountShift(0);
+        SetTickCountShift(Tick - GetTickCount());
+    }
+};
+
+TEST_P(WebHandlersAtTick, FirstRequestTakesThePictureAnd2500msHoldAcrossTheWrap)
+{
+    OpenCameraAndStart();
+    std::string jpg = AppDir + "http.jpg";
+    SetTick(GetParam());
+    std::string first = Get("/http.jpg");
+    ASSERT_EQ(first.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << first.substr(0, 40);
+    ino_t taken = Inode(jpg);
+
+    SetTick(LastRefreshTick + 1000);
+    Get("/http.jpg");
+    EXPECT_EQ(Inode(jpg), taken);
+
+    SetTick(LastRefreshTick + 3000);
+    Get("/http.jpg");
+    EXPECT_NE(Inode(jpg), taken);
+    taken = Inode(jpg);
+
+    // No request for more than 2^31 ms: the picture is old, not new.
+    SetTick(LastRefreshTick + 0x80000000u + 5000);
+    Get("/http.jpg");
+    EXPECT_NE(Inode(jpg), taken);
+    EXPECT_EQ(capmain->RequestCount, 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ticks, WebHandlersAtTick, ::testing::Values(0u, 0x7FFFFFFFu - 999u, 0xFFFFFFFFu - 999u));
 
 TEST_F(WebHandlers, PostBeepsAndIsNotFound)
 {
