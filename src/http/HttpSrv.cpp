@@ -218,6 +218,10 @@ void THttpConnection::ParseHeaderLine()
 void THttpConnection::FinishAnswer()
 {
     FState = hcRequestLine;
+    // What the client sent while it was answered is not a request.
+    char scratch[4096];
+    while (GetBufferedCount() > 0 && Receive(scratch, sizeof scratch) > 0) {
+    }
     SetLineMode(true);
     if (!IsKeepAlive(FRequestConnection) || FPeerShutdown)
         CloseLater();

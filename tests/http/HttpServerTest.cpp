@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -442,6 +443,10 @@ TEST_F(HttpServer, OnlyRegularFilesAreServed)
     std::memcpy(sun.sun_path, sockPath.c_str(), sockPath.size() + 1);
     ASSERT_EQ(::bind(unix, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0);
     std::filesystem::create_symlink("/dev/null", Docs / "null.jpg");
+    std::vector<std::string> paths{"/fifo.jpg", "/sock.jpg", "/null.jpg", "/zero"};
+    // A device node inside the directory itself, where the system allows one.
+    if (mknod((Docs / "dev.jpg").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0)
+        paths.push_back("/dev.jpg");
     Spit(Docs / "a.txt", "fine");
     Start();
     // A document the handler chooses is not checked for links.
@@ -449,8 +454,8 @@ TEST_F(HttpServer, OnlyRegularFilesAreServed)
         if (c->GetPath() == "/zero")
             c->SetDocument("/dev/zero");
     };
-    for (const char* path : {"/fifo.jpg", "/sock.jpg", "/null.jpg", "/zero"}) {
-        std::string got = Fetch(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+    for (const std::string& path : paths) {
+        std::string got = Fetch("GET " + path + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(got.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << path << ": " << got.substr(0, 60);
         EXPECT_EQ(Fetch("GET /a.txt HTTP/1.0\r\n\r\n"),
                   "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\nfine");
