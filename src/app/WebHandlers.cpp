@@ -2,6 +2,7 @@
 // reporting its addresses, and keeping the served picture fresh.
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/main.h"
 #include "net/WSocket.h"
@@ -11,7 +12,7 @@
 namespace {
 
 // Least time between two snapshots taken for picture requests.
-constexpr int32_t RefreshIntervalMs = 2500;
+constexpr DWORD RefreshIntervalMs = 2500;
 
 bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
 
@@ -33,8 +34,20 @@ void Tcapmain::SpeedButton1Click(TObject*)
     // The server only starts with the camera open; an error of Start
     // leaves the button disabled.
     SpeedButton1->SetEnabled(false);
-    if (FrameGrabber1->DriverOpen())
-        srv->Start();
+    if (FrameGrabber1->DriverOpen()) {
+        try {
+            srv->Start();
+        } catch (const ESocketException&) {
+            // Another program (other camera software uses 8765 too) holds
+            // the port: say which setting moves ours.
+            TWSocketServer* ls = srv->GetWSocketServer();
+            if (ls && ls->GetLastError() == WSAEADDRINUSE && Application)
+                Application->Log("Port " + srv->GetPort() + " is in use by another program. Stop Quorrelane, set " +
+                                 "port= in section [setting] of " + SettingsFileName() +
+                                 " to a free port, and start it again.");
+            throw;
+        }
+    }
     SpeedButton1->SetEnabled(true);
 }
 
@@ -45,12 +58,23 @@ void Tcapmain::srvServerStarted(TObject*)
         addresses += "http://" + a + ":" + std::to_string(HttpPort) + "\n";
     if (!AutoStart() && !DisablePrompt && Application)
         Application->MessageBox("サーバはスタートしました\n\n" + addresses, "server stat ok.", MB_OK);
+    if (Application) {
+        // Where the picture is, on the port actually bound.
+        std::string port = srv->GetWSocketServer() ? srv->GetWSocketServer()->GetBoundPort() : srv->GetPort();
+        std::vector<std::string> hosts = LocalAddressList();
+        if (srv->GetAddr() != "0.0.0.0")
+            hosts = {srv->GetAddr()};
+        for (const std::string& a : hosts)
+            Application->Log("Serving http://" + a + ":" + port + "/http.jpg");
+    }
     SpeedButton1->SetGlyph(im12->Picture());
     srv->Tag = 1;
 }
 
 void Tcapmain::srvServerStopped(TObject*)
 {
+    if (Application)
+        Application->Log("Server stopped");
     SpeedButton1->SetGlyph(im11->Picture());
     srv->Tag = 0;
 }
@@ -62,7 +86,10 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag&)
     ++RequestCount;
     Label2->SetCaption("Quorrelane " + std::to_string(RequestCount));
     SetCaption(Label2->Caption());
-    if (static_cast<int32_t>(GetTickCount() - LastRefreshTick) > RefreshIntervalMs) {
+    // The first picture request always takes a picture; the unsigned
+    // difference keeps the rule across the tick count's 32-bit wrap.
+    if (!PictureTaken || GetTickCount() - LastRefreshTick > RefreshIntervalMs) {
+        PictureTaken = true;
         LastRefreshTick = GetTickCount();
         TakeSnapshot("http.jpg", std::chrono::system_clock::now());
     }

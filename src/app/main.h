@@ -118,6 +118,7 @@ public:
 
     int HttpPort = 8765;    // the HTTP listening port
     int RequestCount = 0;   // picture requests since start
+    bool PictureTaken = false;  // a picture request has refreshed http.jpg
 
 private:
     void CreateComponents();

@@ -31,6 +31,30 @@ void WatchStatusLine(TStatusLine* Line)
     };
 }
 
+// "[caption] text" on stderr; the CR LF inside socket error texts becomes
+// a blank, so that every message is one line.
+void PrintMessage(const std::string& Text, const std::string& Caption)
+{
+    std::string line;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == '\r') {
+            if (i + 1 < Text.size() && Text[i + 1] == '\n')
+                ++i;
+            line += ' ';
+        } else {
+            line += Text[i];
+        }
+    }
+    std::fprintf(stderr, "[%s] %s\n", Caption.c_str(), line.c_str());
+    std::fflush(stderr);
+}
+
+void PrintLog(const std::string& Line)
+{
+    std::printf("%s\n", Line.c_str());
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int HeadlessMain(const TCommandLine& Cmd)
@@ -49,6 +73,10 @@ int HeadlessMain(const TCommandLine& Cmd)
     }
     TSignalWatch signals;
     TApplication app;
+    app.FrontEnd.ShowMessage = [](const std::string& Text, const std::string& Caption, UINT) {
+        PrintMessage(Text, Caption);
+    };
+    app.FrontEnd.Log = PrintLog;
     StartProgram(app, Cmd.DocDir, Cmd.Config, Cmd.Args);
     // Without a display the device dialog chooses driver 0 itself.
     Tdlgdriver::ChooseWithoutDisplay = true;
@@ -57,12 +85,18 @@ int HeadlessMain(const TCommandLine& Cmd)
         CreateProgramForms();
         WatchStatusLine(capmain->msg);
         capmain->Show();
+        if (Cmd.Args.empty() || Cmd.Args[0] != "/a")
+            PrintLog("Nothing started: run with /a (quorrelane --headless /a) to open the camera, start the "
+                     "server and the upload");
     } catch (...) {
         app.HandleException();
         rc = 1;
     }
     if (rc == 0)
         app.Run();
+    // The server ends with the program.
+    if (capmain && capmain->srv->Tag == 1)
+        PrintLog("Server stopped");
     if (signals.Forced())
         rc = 1;
     return rc;

@@ -2,6 +2,8 @@
 
 #include <netinet/tcp.h>
 
+#include <algorithm>
+
 #include "http/HttpText.h"
 
 namespace {
@@ -71,18 +73,35 @@ void THttpConnection::DropConnection()
 
 bool THttpConnection::FireDataAvailable(WORD Error)
 {
-    if (FDropping) {
-        // Not a line any more: read what waits and drop it.
-        char scratch[4096];
-        Receive(scratch, sizeof scratch);
+    if (FDropping || (FState == hcRequestDone && !FAcceptPostedData)) {
+        DiscardInput();
         return true;
     }
     bool handled = TWSocketClient::FireDataAvailable(Error);
-    // A line that is still incomplete must not grow without bound.
-    if (!FDropping && !FAcceptPostedData && GetLineMode() &&
+    // A request line or header line that is still incomplete must not grow
+    // without bound.
+    if (!FDropping && FState != hcRequestDone && !FAcceptPostedData && GetLineMode() &&
         static_cast<size_t>(GetBufferedCount()) > MaxLineLength)
         DropConnection();
     return handled;
+}
+
+void THttpConnection::DiscardInput()
+{
+    // What is left waits for the next notification, so that a client that
+    // keeps sending cannot hold the thread.
+    char scratch[4096];
+    while (FDiscardBudget > 0) {
+        int n = Receive(scratch, std::min(static_cast<int>(sizeof scratch), FDiscardBudget));
+        if (n <= 0)
+            break;
+        FDiscardBudget -= n;
+    }
+}
+
+bool THttpConnection::AnswerInProgress() const
+{
+    return FState == hcRequestDone && (FDocStream || BufferedByteCount() > 0);
 }
 
 void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
@@ -138,6 +157,9 @@ void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
             CloseLater();
             throw;
         }
+        // What follows the request is read as plain bytes and dropped.
+        if (FState == hcRequestDone && !FAcceptPostedData)
+            SetLineMode(false);
     } else {
         if (++FHeaderLineCount > MaxHeaderLines) {
             DropConnection();
@@ -196,7 +218,12 @@ void THttpConnection::ParseHeaderLine()
 void THttpConnection::FinishAnswer()
 {
     FState = hcRequestLine;
-    if (!IsKeepAlive(FRequestConnection))
+    // What the client sent while it was answered is not a request.
+    char scratch[4096];
+    while (GetBufferedCount() > 0 && Receive(scratch, sizeof scratch) > 0) {
+    }
+    SetLineMode(true);
+    if (!IsKeepAlive(FRequestConnection) || FPeerShutdown)
         CloseLater();
     else
         StartIdleTimer();
@@ -204,13 +231,38 @@ void THttpConnection::FinishAnswer()
 
 void THttpConnection::WndProc(TMessage& MsgRec)
 {
+    FDiscardBudget = DiscardPerNotification;
     try {
+        WORD ev = WSAGETSELECTEVENT(MsgRec.LParam);
         if (MsgRec.Msg == WM_ANSWER_DONE) {
             FinishAnswer();
         } else if (MsgRec.Msg == WM_TIMER && MsgRec.WParam == IdleTimerId) {
             StopIdleTimer();
-            if (FState != hcRequestDone && !FDropping)
+            if (FState != hcRequestDone && !FDropping) {
                 DropConnection();
+            } else if (!FDropping && AnswerInProgress()) {
+                // The client has not taken any of the answer for the whole
+                // wait: give up on it.
+                FDocStream.reset();
+                Abort();
+            }
+        } else if (MsgRec.Msg == WM_SOCKET_NOTIFY && (ev & FD_CLOSE) && WSAGETSELECTERROR(MsgRec.LParam) == 0 &&
+                   static_cast<SOCKET>(MsgRec.WParam) == GetHSocket()) {
+            // The client has shut down its sending side only: an answer on
+            // its way is finished first, and the connection closes after it.
+            // A reset still closes at once.
+            if (ev != FD_CLOSE) {
+                MsgRec.LParam = WSAMAKESELECTREPLY(ev & ~FD_CLOSE, 0);
+                TWSocketClient::WndProc(MsgRec);
+                if (static_cast<SOCKET>(MsgRec.WParam) != GetHSocket())
+                    return;
+            }
+            if (AnswerInProgress()) {
+                FPeerShutdown = true;
+                return;
+            }
+            MsgRec.LParam = WSAMAKESELECTREPLY(FD_CLOSE, 0);
+            TWSocketClient::WndProc(MsgRec);
         } else {
             TWSocketClient::WndProc(MsgRec);
         }
@@ -302,6 +354,7 @@ void THttpConnection::ServeDocument(THttpGetFlag Flags, bool WithBody)
         }
         break;
     case gfSendStream:
+        FBodyLeft = -1;
         StartBodyTransfer();
         break;
     case gfHandled:
@@ -340,7 +393,8 @@ void THttpConnection::SendFileHeader(bool WithBody)
     FDocContentType = ContentTypeFromExt(FDocument);
     FDocStream.reset();
     try {
-        FDocStream = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite);
+        // Regular files only: a FIFO or a device never ends or blocks.
+        FDocStream = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite, true);
     } catch (const EStreamError&) {
         // Exists but cannot be opened: answer instead of leaving the
         // client waiting.
@@ -349,10 +403,13 @@ void THttpConnection::SendFileHeader(bool WithBody)
         return;
     }
     int64_t size = FDocStream->Size();
+    // Exactly the announced length is sent, whatever the file does.
+    FBodyLeft = WithBody ? size : 0;
     if (!WithBody)
         FDocStream->Seek(0, soFromEnd);
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
     SetCorked(true);
+    StartIdleTimer();
     SendStr(HttpFileHeader(FVersion, FDocContentType, size));
     if (WithBody)
         StartBodyTransfer();
@@ -368,6 +425,7 @@ void THttpConnection::StartBodyTransfer()
         FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
     SetCorked(true);
+    StartIdleTimer();
     SendNextChunk(this, 0);
 }
 
@@ -377,14 +435,27 @@ void THttpConnection::SendNextChunk(TObject*, WORD)
         return;
     if (!FDocBuf)
         FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
-    int32_t n = FDocStream->Read(FDocBuf.get(), FBufSize);
+    int32_t want = FBufSize;
+    if (FBodyLeft >= 0 && FBodyLeft < want)
+        want = static_cast<int32_t>(FBodyLeft);
+    int32_t n = want > 0 ? FDocStream->Read(FDocBuf.get(), want) : 0;
     if (n > 0) {
+        if (FBodyLeft > 0)
+            FBodyLeft -= n;
+        StartIdleTimer();
         Send(FDocBuf.get(), n);
         return;
     }
-    // End of the file, or a read error: the answer is over.
+    // End of the body, or a read error: the answer is over.
     FDocStream.reset();
     SetCorked(false);
+    StopIdleTimer();
+    if (FBodyLeft > 0) {
+        // The file ended before the announced length; only the close can
+        // tell the client.
+        CloseLater();
+        return;
+    }
     Shutdown(1);
     Sleep(0);
     PostMessage(GetHandle(), WM_ANSWER_DONE, 0, 0);

@@ -29,6 +29,8 @@ public:
     static constexpr size_t MaxLineLength = 8192;
     static constexpr int MaxHeaderLines = 100;
     static constexpr UINT DefaultIdleTimeoutMs = 60000;
+    // Bytes read and dropped per notification after a complete request.
+    static constexpr int DiscardPerNotification = 65536;
 
     explicit THttpConnection(TComponent* AOwner);
     ~THttpConnection() override;
@@ -42,8 +44,8 @@ public:
     const std::vector<std::string>& GetRequestHeader() const { return FRequestHeader; }
     THttpRequestState GetRequestState() const { return FState; }
     // How long a request may take to arrive after the connection or the
-    // last answer before the connection is closed; a new value restarts a
-    // running wait.
+    // last answer, and how long an answer may go without progress, before
+    // the connection is closed; a new value restarts a running wait.
     UINT GetIdleTimeout() const { return FIdleTimeout; }
     void SetIdleTimeout(UINT Ms);
     const std::string& GetDocDir() const { return FDocDir; }
@@ -106,6 +108,10 @@ protected:
 
 private:
     bool DocumentServable();
+    // A file or queued answer is still on its way to the client.
+    bool AnswerInProgress() const;
+    // Reads and drops what the client sends, up to the notification's share.
+    void DiscardInput();
     // Closes a connection whose client broke a limit; what it still sends
     // is read and dropped.
     void DropConnection();
@@ -144,6 +150,9 @@ private:
     bool FIdleTimerSet = false;
     bool FCorked = false;
     UINT FIdleTimeout = DefaultIdleTimeoutMs;
+    int64_t FBodyLeft = -1;       // body bytes still to send; -1: to the stream's end
+    bool FPeerShutdown = false;   // the client has shut down its sending side
+    int FDiscardBudget = 0;
 };
 
 class THttpServer;

@@ -98,6 +98,12 @@ void TApplication::MessageBox(const std::string& Text, const std::string& Captio
         std::fprintf(stderr, "[%s] %s\n", Caption.c_str(), Text.c_str());
 }
 
+void TApplication::Log(const std::string& Line)
+{
+    if (FrontEnd.Log)
+        FrontEnd.Log(Line);
+}
+
 BOOL MessageBeep(UINT Type)
 {
     if (Application && Application->FrontEnd.Beep)

@@ -45,12 +45,16 @@ public:
     void HandleException();
     // A message box owned by the main window, OK button only.
     void MessageBox(const std::string& Text, const std::string& Caption, UINT Flags = MB_OK);
+    // One of the program's own log lines (where it serves, what it did not
+    // start); shown only by a front end that prints them.
+    void Log(const std::string& Line);
 
-    // What the front end provides; every hook has a console default.
+    // What the front end provides; every hook but Log has a console default.
     struct TFrontEnd {
         std::function<void()> ProcessEvents;   // toolkit events, beside the queue
         std::function<void(const std::string& Text, const std::string& Caption, UINT Flags)> ShowMessage;
         std::function<void(UINT Type)> Beep;
+        std::function<void(const std::string& Line)> Log;
     };
     TFrontEnd FrontEnd;
 

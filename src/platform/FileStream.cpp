@@ -90,7 +90,7 @@ int64_t TStream::CopyFrom(TStream& Source, int64_t Count)
     return done;
 }
 
-TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName(FileName)
+TFileStream::TFileStream(const std::string& FileName, uint16_t Mode, bool RegularOnly) : FFileName(FileName)
 {
     bool create = (Mode & 0xFF00) == fmCreate;
     int flags = O_CLOEXEC;
@@ -110,11 +110,14 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode) : FFileName
             throw EFCreateError("Cannot create file " + FileName);
         throw EFOpenError("Cannot open file " + FileName);
     };
+    if (RegularOnly)
+        flags |= O_NONBLOCK;
     int fd = ::open(FileName.c_str(), flags, 0644);
     if (fd < 0)
         fail();
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (RegularOnly && !S_ISREG(st.st_mode)) ||
+        (RegularOnly && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
         ::close(fd);
         fail();
     }

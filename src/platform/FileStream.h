@@ -72,8 +72,10 @@ public:
     // Raises EFCreateError "Cannot create file <name>" or EFOpenError
     // "Cannot open file <name>". fmCreate creates or truncates the file
     // (mode 0644 less the umask) and opens it for reading and writing; a
-    // file another open denies is left untouched.
-    TFileStream(const std::string& FileName, uint16_t Mode);
+    // file another open denies is left untouched. RegularOnly opens
+    // without waiting (a FIFO's open would block) and refuses anything but
+    // a regular file, so that a reader always meets an end.
+    TFileStream(const std::string& FileName, uint16_t Mode, bool RegularOnly = false);
     ~TFileStream() override;
 
     const std::string& FileName() const { return FFileName; }

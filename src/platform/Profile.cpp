@@ -191,6 +191,7 @@ bool ReplaceFile(const std::string& name, const std::string& data)
     std::string target = name;
     struct stat st{};
     mode_t mode = 0600;
+    bool existed = false;
     if (::lstat(name.c_str(), &st) == 0) {
         if (S_ISLNK(st.st_mode)) {
             char* real = ::realpath(name.c_str(), nullptr);
@@ -204,7 +205,17 @@ bool ReplaceFile(const std::string& name, const std::string& data)
                 errno = EISDIR;
                 return false;
             }
+            // The rename would pass over the file's own permissions: a file
+            // the program may not write is not replaced. Root passes every
+            // check, so for it a file without any write bit is read-only.
+            bool readOnly = ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 ||
+                            (::geteuid() == 0 && (st.st_mode & 0222) == 0);
+            if (readOnly) {
+                errno = EACCES;
+                return false;
+            }
             mode = st.st_mode & 07777;
+            existed = true;
         }
     }
     std::string tmpl = target + ".XXXXXX";
@@ -214,6 +225,10 @@ bool ReplaceFile(const std::string& name, const std::string& data)
     if (fd < 0)
         return false;
     int err = 0;
+    // The new file keeps the old one's owner where the program may set it
+    // (always as root), then its mode.
+    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
+        static_cast<void>(::fchown(fd, st.st_uid, st.st_gid));
     if (::fchmod(fd, mode) != 0)
         err = errno;
     size_t done = 0;

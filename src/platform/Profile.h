@@ -5,7 +5,9 @@
 // matching surrounding quotes stripped. A write keeps every other line of
 // the file in its place; the file is replaced atomically (temporary file in
 // the same directory, then rename), so a failed write leaves the old file
-// whole. New files are created with mode 0600.
+// whole. New files are created with mode 0600; a replaced file keeps its
+// mode (and its owner where the program may set it), and a file the program
+// may not write (for root: one without any write bit) is refused (EACCES).
 #pragma once
 
 #include <cstddef>

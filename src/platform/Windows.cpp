@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
@@ -764,6 +765,14 @@ void UnwatchDescriptor(int Fd) { ThisQueue().Unwatch(Fd); }
 int QueueDescriptor() { return ThisQueue().Descriptor(); }
 int NextTimerTimeout() { return ThisQueue().NextTimeout(); }
 
-DWORD GetTickCount() { return static_cast<DWORD>(NowMs()); }
+namespace {
+std::atomic<DWORD> gTickShift{0};
+}
+
+DWORD GetTickCount() { return static_cast<DWORD>(NowMs()) + gTickShift.load(std::memory_order_relaxed); }
+
+void SetTickCountShift(DWORD Ms) { gTickShift.store(Ms, std::memory_order_relaxed); }
+
+DWORD TickCountShift() { return gTickShift.load(std::memory_order_relaxed); }
 
 void Sleep(DWORD Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(Ms)); }

@@ -193,4 +193,9 @@ int NextTimerTimeout();
 
 // Clock and pause.
 DWORD GetTickCount();
+// Shifts what GetTickCount returns by Ms (wrapping at 32 bits), so that
+// code meeting the counter's wrap can be run at any tick; 0 undoes it.
+// Timers and waits keep the real clock.
+void SetTickCountShift(DWORD Ms);
+DWORD TickCountShift();
 void Sleep(DWORD Ms);

@@ -60,6 +60,12 @@ std::map<SOCKET, TSelectRec>& Selects()
 
 void OnReady(SOCKET S, uint32_t Events);
 
+int UnreadBytes(SOCKET S)
+{
+    int avail = 0;
+    return ::ioctl(S, FIONREAD, &avail) == 0 ? avail : 0;
+}
+
 // Brings the epoll registration in line with the armed events. Nothing
 // armed means no registration, so a hung-up socket cannot wake the queue.
 void UpdateWatch(SOCKET S, TSelectRec& R)
@@ -78,7 +84,10 @@ void UpdateWatch(SOCKET S, TSelectRec& R)
         case TPhase::Connected:
             if (R.Armed & FD_WRITE)
                 mask |= EPOLLOUT;
-            if (R.Armed & FD_READ)
+            // After the peer's FIN the socket reads as ready for ever: it is
+            // watched for reading only while unread data remains, so that a
+            // wait for FD_WRITE is not cut short.
+            if ((R.Armed & FD_READ) && (!R.CloseSent || UnreadBytes(S) > 0))
                 mask |= EPOLLIN | EPOLLRDHUP;
             if ((R.Armed & FD_CLOSE) && !R.Datagram)
                 mask |= EPOLLRDHUP;

@@ -333,6 +333,28 @@ TEST_F(MainWindow, FailedWriteKeepsTheWindowOpenAndALaterCloseWrites)
     EXPECT_EQ(Messages.size(), 1u);
 }
 
+TEST_F(MainWindow, ReadOnlySettingsFileIsRefusedLikeAReadOnlyFolder)
+{
+    Spit(Ini, "[setting]\nfhost=old\n");
+    ASSERT_EQ(chmod(Ini.c_str(), 0444), 0);
+    Create();
+    capmain->Show();
+    FtpHost = "new";
+    CloseByMessage();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0], "[Quorrelane] " + Ini + " に書き込めません");
+    EXPECT_FALSE(App->Terminated());
+    EXPECT_EQ(Slurp(Ini), "[setting]\nfhost=old\n");
+
+    ASSERT_EQ(chmod(Ini.c_str(), 0640), 0);
+    CloseByMessage();
+    EXPECT_TRUE(App->Terminated());
+    EXPECT_EQ(GetPrivateProfileString("setting", "fhost", "", 1024, Ini), "new");
+    struct stat st{};
+    ASSERT_EQ(stat(Ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
 TEST_F(MainWindow, AutoStartOnlyWithSlashAFirst)
 {
     const std::pair<std::vector<std::string>, bool> cases[] = {

@@ -41,6 +41,7 @@ protected:
             Messages.push_back("[" + caption + "] " + text);
         };
         App.FrontEnd.Beep = [this](UINT) { ++Beeps; };
+        App.FrontEnd.Log = [this](const std::string& line) { Logs.push_back(line); };
         CreateForm<Tcapmain>();
         capmain->srv->SetPort("0");
         capmain->srv->SetAddr("127.0.0.1");
@@ -72,6 +73,7 @@ protected:
     std::string Dir = Temp.Name();
     TApplication App;
     std::vector<std::string> Messages;
+    std::vector<std::string> Logs;
     int Beeps = 0;
     int Port = 0;
 };
@@ -95,12 +97,15 @@ TEST_F(WebHandlers, ServerStartsOnlyWithTheCameraOpen)
     EXPECT_TRUE(SamePicture(capmain->SpeedButton1->Glyph, capmain->im12->Picture()));
     EXPECT_TRUE(capmain->SpeedButton1->Enabled());
     EXPECT_EQ(capmain->srv->GetDocDir(), Dir + "/doc");
+    // The log names the address the server listens on and the port it got.
+    EXPECT_EQ(Logs, std::vector<std::string>{"Serving http://127.0.0.1:" + std::to_string(Port) + "/http.jpg"});
 
     // Again: nothing more.
     capmain->SpeedButton1->Click();
     EXPECT_EQ(Messages.size(), 1u);
 
     capmain->srv->Stop();
+    EXPECT_EQ(Logs.back(), "Server stopped");
     EXPECT_EQ(capmain->srv->Tag, 0);
     EXPECT_TRUE(SamePicture(capmain->SpeedButton1->Glyph, capmain->im11->Picture()));
 }
@@ -111,6 +116,7 @@ TEST_F(WebHandlers, NoStartMessageWhenPromptsAreDisabled)
     OpenCameraAndStart();
     DisablePrompt = false;
     EXPECT_TRUE(Messages.empty());
+    EXPECT_EQ(Logs.size(), 1u);
     EXPECT_EQ(capmain->srv->Tag, 1);
 }
 
@@ -134,9 +140,6 @@ TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
     EXPECT_EQ(capmain->Caption(), "Quorrelane 2");
     EXPECT_EQ(Inode(jpg), taken);
 
-    // A tick count behind the last refresh (a wrapped counter) does not
-    // refresh either.
-    LastRefreshTick = GetTickCount() + 100000;
     Get("/http.jpg");
     EXPECT_EQ(Inode(jpg), taken);
     EXPECT_EQ(capmain->RequestCount, 3);
@@ -155,6 +158,46 @@ TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
     EXPECT_EQ(capmain->Caption(), "Quorrelane 4");
     EXPECT_NE(Inode(jpg), taken);
 }
+
+// The refresh rule at a tick count near 0, near 2^31 and just before the
+// 32-bit wrap.
+class WebHandlersAtTick : public WebHandlers, public ::testing::WithParamInterface<DWORD> {
+protected:
+    ~WebHandlersAtTick() override { SetTickCountShift(0); }
+    // Makes GetTickCount read Tick now.
+    static void SetTick(DWORD Tick)
+    {
+        SetTickCountShift(0);
+        SetTickCountShift(Tick - GetTickCount());
+    }
+};
+
+TEST_P(WebHandlersAtTick, FirstRequestTakesThePictureAnd2500msHoldAcrossTheWrap)
+{
+    OpenCameraAndStart();
+    std::string jpg = AppDir + "http.jpg";
+    SetTick(GetParam());
+    std::string first = Get("/http.jpg");
+    ASSERT_EQ(first.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << first.substr(0, 40);
+    ino_t taken = Inode(jpg);
+
+    SetTick(LastRefreshTick + 1000);
+    Get("/http.jpg");
+    EXPECT_EQ(Inode(jpg), taken);
+
+    SetTick(LastRefreshTick + 3000);
+    Get("/http.jpg");
+    EXPECT_NE(Inode(jpg), taken);
+    taken = Inode(jpg);
+
+    // No request for more than 2^31 ms: the picture is old, not new.
+    SetTick(LastRefreshTick + 0x80000000u + 5000);
+    Get("/http.jpg");
+    EXPECT_NE(Inode(jpg), taken);
+    EXPECT_EQ(capmain->RequestCount, 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ticks, WebHandlersAtTick, ::testing::Values(0u, 0x7FFFFFFFu - 999u, 0xFFFFFFFFu - 999u));
 
 TEST_F(WebHandlers, PostBeepsAndIsNotFound)
 {
@@ -206,5 +249,8 @@ TEST_F(WebHandlers, PortInUseLeavesTheButtonDisabled)
     EXPECT_FALSE(capmain->SpeedButton1->Enabled());
     EXPECT_NE(capmain->srv->GetWSocketServer()->GetState(), wsListening);
     EXPECT_EQ(capmain->srv->Tag, 0);
+    ASSERT_EQ(Logs.size(), 1u);
+    EXPECT_EQ(Logs[0], "Port " + capmain->srv->GetPort() + " is in use by another program. Stop Quorrelane, set "
+                       "port= in section [setting] of " + Dir + "/videosetting.ini to a free port, and start it again.");
     ::close(busy);
 }

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -426,4 +430,140 @@ TEST_F(HttpServer, CurlFetchesFilesAndHeads)
                           "http://127.0.0.1:" + std::to_string(Port) + "/nothing.jpg"});
     ASSERT_TRUE(RunUntil([&] { return missing.Exited; }, 30000));
     EXPECT_EQ(missing.Output, "404");
+}
+
+TEST_F(HttpServer, OnlyRegularFilesAreServed)
+{
+    ASSERT_EQ(mkfifo((Docs / "fifo.jpg").c_str(), 0600), 0);
+    int unix = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::string sockPath = (Docs / "sock.jpg").string();
+    ASSERT_LT(sockPath.size(), sizeof sun.sun_path);
+    std::memcpy(sun.sun_path, sockPath.c_str(), sockPath.size() + 1);
+    ASSERT_EQ(::bind(unix, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0);
+    std::filesystem::create_symlink("/dev/null", Docs / "null.jpg");
+    std::vector<std::string> paths{"/fifo.jpg", "/sock.jpg", "/null.jpg", "/zero"};
+    // A device node inside the directory itself, where the system allows one.
+    if (mknod((Docs / "dev.jpg").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0)
+        paths.push_back("/dev.jpg");
+    Spit(Docs / "a.txt", "fine");
+    Start();
+    // A document the handler chooses is not checked for links.
+    OnDocument = [](THttpConnection* c, THttpGetFlag&) {
+        if (c->GetPath() == "/zero")
+            c->SetDocument("/dev/zero");
+    };
+    for (const std::string& path : paths) {
+        std::string got = Fetch("GET " + path + " HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(got.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << path << ": " << got.substr(0, 60);
+        EXPECT_EQ(Fetch("GET /a.txt HTTP/1.0\r\n\r\n"),
+                  "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 4\r\n\r\nfine");
+    }
+    ::close(unix);
+}
+
+TEST_F(HttpServer, BodyIsExactlyTheAnnouncedLengthWhenTheFileChanges)
+{
+    const size_t size = 2 << 20;
+    std::string body = Pattern(size, 'g');
+    Spit(Docs / "grow.bin", body);
+    Spit(Docs / "shrink.bin", body);
+    SmallServerSendBuffers();
+    Start();
+    const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: " +
+                               std::to_string(size) + "\r\n\r\n";
+    // Sends the request from a client that does not read, changes the file
+    // while the answer waits, then reads everything.
+    auto fetchWhile = [&](const std::string& request, const std::function<void()>& change) {
+        TLoopClient c(Port, false);
+        c.SetSmallReceiveBuffer();
+        c.Reading = false;
+        c.Connect(Port);
+        c.Send(request);
+        size_t n = Connections.size() + 1;
+        EXPECT_TRUE(RunUntil([&] { return Connections.size() == n && Connections.back()->GetDocStream(); }));
+        change();
+        c.Reading = true;
+        EXPECT_TRUE(RunUntil([&] { return c.Closed; }, 30000));
+        // Closed by the server, not kept for another request.
+        EXPECT_TRUE(RunUntil([&] { return ActiveClients() == 0; }));
+        return c.Data;
+    };
+
+    std::string grown = fetchWhile("GET /grow.bin HTTP/1.0\r\n\r\n", [&] {
+        std::ofstream(Docs / "grow.bin", std::ios::binary | std::ios::app) << std::string(100000, 'X');
+    });
+    EXPECT_EQ(grown.size(), header.size() + size);
+    EXPECT_TRUE(grown == header + body);
+
+    // A file that ends early ends the connection, even a kept-alive one.
+    std::string shrunk = fetchWhile("GET /shrink.bin HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n",
+                                    [&] { std::filesystem::resize_file(Docs / "shrink.bin", size / 2); });
+    EXPECT_EQ(shrunk.rfind(header, 0), 0u);
+    EXPECT_LT(shrunk.size(), header.size() + size);
+}
+
+TEST_F(HttpServer, BytesAfterTheRequestAreDroppedWithoutEndingTheAnswer)
+{
+    std::string body = Pattern(300000, 'd');
+    Spit(Docs / "d.bin", body);
+    Start();
+    std::string got = Fetch("GET /d.bin HTTP/1.0\r\n\r\n" + std::string(100000, 'x'));
+    EXPECT_EQ(got.size(), body.size() + 77);
+    EXPECT_TRUE(got.size() >= body.size() && got.substr(got.size() - body.size()) == body);
+    // On a kept-alive connection the next request still has its limits.
+    TLoopClient c(Port);
+    c.Send("GET /d.bin HTTP/1.0\r\nConnection: keep-alive\r\n\r\n" + std::string(50000, 'y') + "\n");
+    ASSERT_TRUE(RunUntil([&] { return c.Data.size() >= body.size() + 77; }));
+    ASSERT_TRUE(RunUntil([&] { return ActiveClients() == 1 && Connections.back()->GetRequestState() == hcRequestLine; }));
+    c.Send("GET /" + std::string(20000, 'z'));
+    EXPECT_TRUE(RunUntil([&] { return ActiveClients() == 0; }));
+}
+
+TEST_F(HttpServer, ClientThatStopsReadingIsClosedAfterTheIdleTimeout)
+{
+    Spit(Docs / "big.bin", Pattern(2 << 20, 's'));
+    SmallServerSendBuffers();
+    OnConnect = [](THttpConnection* c) {
+        int v = 4096;
+        setsockopt(c->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &v, sizeof v);
+        c->SetIdleTimeout(200);
+    };
+    Start();
+    TLoopClient c(Port, false);
+    c.SetSmallReceiveBuffer();
+    c.Reading = false;
+    c.Connect(Port);
+    c.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Disconnects == 1; }));
+    EXPECT_EQ(ActiveClients(), 0);
+}
+
+TEST_F(HttpServer, HalfClosedClientGetsTheWholeAnswerAndResetIsDroppedAtOnce)
+{
+    const size_t size = 4 << 20;
+    std::string body = Pattern(size, 'h');
+    Spit(Docs / "big.bin", body);
+    Start();
+    TLoopClient c(Port);
+    c.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    c.ShutdownWrite();
+    ASSERT_TRUE(RunUntil([&] { return c.Closed; }, 30000)) << c.Data.size();
+    EXPECT_EQ(c.Data.size(), size + 78);
+    EXPECT_TRUE(c.Data == "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: 4194304\r\n\r\n" + body);
+    EXPECT_FALSE(c.Reset);
+    ASSERT_TRUE(RunUntil([&] { return ActiveClients() == 0; }));
+
+    // A peer that resets while the answer is on its way.
+    TLoopClient r(Port, false);
+    r.SetSmallReceiveBuffer();
+    r.Reading = false;
+    r.Connect(Port);
+    r.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Connections.size() == 2 && Connections[1]->GetDocStream(); }));
+    linger l{1, 0};
+    setsockopt(r.Fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    r.Close();
+    EXPECT_TRUE(RunUntil([&] { return Disconnects == 2; }));
 }

@@ -196,6 +196,49 @@ TEST_F(Headless, FailedWriteIsPrintedAndASecondSignalEnds)
     EXPECT_TRUE(std::filesystem::is_directory(Ini));
 }
 
+TEST_F(Headless, SaysWhereItServesAndWhenNothingWasStarted)
+{
+    Program idle(Options());
+    ASSERT_TRUE(idle.WaitFor("Nothing started: run with /a")) << idle.OutText;
+    kill(idle.Pid, SIGTERM);
+    EXPECT_EQ(idle.Wait(), 0);
+
+    int port = UnusedPort();
+    Spit(Ini, "[setting]\nport=" + std::to_string(port) + "\ndisable_prompt=1\nDriverindex=0\n");
+    std::vector<std::string> args = Options();
+    args.push_back("/a");
+    Program p(args);
+    ASSERT_TRUE(p.WaitFor(":" + std::to_string(port) + "/http.jpg\n")) << p.OutText << p.ErrText;
+    EXPECT_NE(p.OutText.find("Serving http://"), std::string::npos);
+    kill(p.Pid, SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_NE(p.OutText.find("Server stopped\n"), std::string::npos) << p.OutText;
+    EXPECT_EQ(p.ErrText, "");
+}
+
+TEST_F(Headless, PortInUseNamesTheSettingAndTheFile)
+{
+    int port = 0;
+    int busy = BindLoopback(port, 1);
+    Spit(Ini, "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
+    std::vector<std::string> args = Options();
+    args.push_back("/a");
+    Program p(args);
+    ASSERT_TRUE(p.WaitFor("to a free port")) << p.OutText << p.ErrText;
+    EXPECT_NE(p.OutText.find("Port " + std::to_string(port) + " is in use"), std::string::npos);
+    EXPECT_NE(p.OutText.find("port= in section [setting] of " + Ini), std::string::npos);
+    // The socket error is one line.
+    ASSERT_TRUE(p.WaitFor("Address already in use\n", true)) << p.ErrText;
+    size_t error = p.ErrText.find("[Quorrelane] Error 10048 in function ");
+    ASSERT_NE(error, std::string::npos) << p.ErrText;
+    std::string line = p.ErrText.substr(error, p.ErrText.find('\n', error) - error);
+    EXPECT_EQ(line.substr(line.size() - 23), " Address already in use") << line;
+    EXPECT_EQ(p.ErrText.find('\r'), std::string::npos);
+    kill(p.Pid, SIGTERM);
+    EXPECT_EQ(p.Wait(), 0);
+    close(busy);
+}
+
 // The GUI takes the same signals: a SIGTERM closes the window and writes
 // the settings. The settings folder appears once the window exists.
 TEST_F(Headless, GuiSigtermWritesTheSettings)

@@ -3,15 +3,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "TestSupport.h"
+#include "net/LoopPeers.h"
 #include "platform/IniFiles.h"
 #include "platform/Profile.h"
 
 namespace {
+
+// Started again as another user by ForeignFileIsRefused: writes the file
+// named in the environment through TIniFile and exits with 0 when the write
+// failed with the program's message, 1 when it succeeded, 2 otherwise.
+const int ChildWrite = [] {
+    if (const char* f = std::getenv("QUORRELANE_PROFILE_CHILD_WRITE")) {
+        int rc = 2;
+        try {
+            TIniFile(f).WriteString("s", "k", "child");
+            rc = 1;
+        } catch (const EIniFileException& E) {
+            rc = E.Message() == std::string(f) + " に書き込めません" ? 0 : 2;
+        }
+        std::_Exit(rc);
+    }
+    return 0;
+}();
 
 class Profile : public ::testing::Test {
 protected:
@@ -75,6 +95,52 @@ TEST_F(Profile, FailedWriteIsReportedAndLeavesTheOldFile)
     }
     EXPECT_EQ(Slurp(File), "[s]\nk=old\n");
     EXPECT_FALSE(WritePrivateProfileString("s", "k", "v", Dir.Name()));  // a directory
+}
+
+TEST_F(Profile, ReadOnlyFileIsRefusedAndAReplacedFileKeepsModeAndOwner)
+{
+    Spit(File, "[s]\nk=old\n");
+    ASSERT_EQ(chmod(File.c_str(), 0444), 0);
+    EXPECT_FALSE(WritePrivateProfileString("s", "k", "new", File));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_THROW(TIniFile(File).WriteString("s", "k", "new"), EIniFileException);
+    struct stat st{};
+    ASSERT_EQ(stat(File.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+    EXPECT_EQ(Slurp(File), "[s]\nk=old\n");
+
+    ASSERT_EQ(chmod(File.c_str(), 0640), 0);
+    uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(File.c_str(), owner, 65534), 0);
+    }
+    ASSERT_TRUE(WritePrivateProfileString("s", "k", "new", File));
+    ASSERT_EQ(stat(File.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(Slurp(File), "[s]\nk=new\n");
+}
+
+TEST_F(Profile, ForeignFileIsRefusedWithTheMessage)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the write as another user (nobody)";
+    // A folder anyone may write, holding a file only its owner may write.
+    ASSERT_EQ(chmod(Dir.Name().c_str(), 0777), 0);
+    Spit(File, "[s]\nk=root\n");
+    ASSERT_EQ(chmod(File.c_str(), 0644), 0);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    setenv("QUORRELANE_PROFILE_CHILD_WRITE", File.c_str(), 1);
+    TLoopProcess child({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self});
+    unsetenv("QUORRELANE_PROFILE_CHILD_WRITE");
+    ASSERT_TRUE(RunUntil([&] { return child.Exited; }, 30000));
+    if (child.ExitCode > 2)
+        GTEST_SKIP() << "the test program cannot be run as nobody (exit " << child.ExitCode << ")";
+    EXPECT_EQ(child.ExitCode, 0);
+    struct stat st{};
+    ASSERT_EQ(stat(File.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(Slurp(File), "[s]\nk=root\n");
 }
 
 TEST_F(Profile, BinaryAndHugeContentIsHarmless)
