@@ -197,6 +197,11 @@ TEST_F(ServerSocket, DestroyingTheServerFreesItsClientsSilently)
 
 TEST_F(ServerSocket, FailingAcceptKeepsListening)
 {
+#ifdef QUORRELANE_SANITIZE
+    // UBSan probes memory through a pipe for its type checks; with every
+    // descriptor taken it reports objects it cannot read as invalid.
+    GTEST_SKIP() << "needs descriptors the sanitizers use";
+#endif
     Listen();
     std::vector<std::string> reports;
     Server->OnBgException = [&](TObject*, Exception& E, bool&) { reports.push_back(E.Message()); };
