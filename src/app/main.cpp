@@ -20,6 +20,7 @@ std::string FtpHost, FtpUser, FtpPass, FtpDir;
 int FtpInterval = 0;
 int EffectR = 55, EffectG = 45, EffectB = 20;
 bool HistoryUpload = false, DisablePrompt = false;
+bool FtpPassive = false, FtpAtomic = false;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 
@@ -411,6 +412,7 @@ void Tcapmain::BindEvents()
     am->OnRestore = [this](TObject* s) { amRestore(s); };
     BindCameraEvents();
     BindWebEvents();
+    BindUploadEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -468,6 +470,8 @@ void Tcapmain::ReadSettings()
     EffectB = ReadInRange(ini, "efx", "b", 20, -255, 255);
     HistoryUpload = ini.ReadBool("setting", "history", false);
     DisablePrompt = ini.ReadBool("setting", "disable_prompt", false);
+    FtpPassive = ini.ReadBool("setting", "fpasv", false);
+    FtpAtomic = ini.ReadBool("setting", "fatomic", false);
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -510,6 +514,8 @@ void Tcapmain::WriteSettings()
     ini.WriteInteger("efx", "b", EffectB);
     ini.WriteBool("setting", "history", HistoryUpload);
     ini.WriteBool("setting", "disable_prompt", DisablePrompt);
+    ini.WriteBool("setting", "fpasv", FtpPassive);
+    ini.WriteBool("setting", "fatomic", FtpAtomic);
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -111,6 +111,19 @@ public:
     // JPEG AppDir + FileName.
     void TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp);
 
+    // Settings dialog.
+    void SpeedButton7Click(TObject* Sender);
+
+    // FTP upload job.
+    bool UploadByFtp(const std::string& FileName);
+    void SpeedButton4Click(TObject* Sender);
+    void Timer1Timer(TObject* Sender);
+    // Timer1 from FtpInterval: running with its period when not 0, else
+    // stopped; an unchanged period leaves a running countdown alone.
+    void ArmUploadTimer();
+    // Writes AppDir + "cam.html" for the picture FileName, as of now.
+    void WriteCamPage(const std::string& FileName);
+
     // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
@@ -124,10 +137,12 @@ private:
     void BindEvents();
     void BindCameraEvents();
     void BindWebEvents();
+    void BindUploadEvents();
     void ReadSettings();
     void WriteSettings();
 
     int FDriverIndex = -1;
+    bool FUploading = false;  // an upload job is running
 };
 
 extern Tcapmain* capmain;
@@ -138,6 +153,9 @@ extern std::string FtpHost, FtpUser, FtpPass, FtpDir;
 extern int FtpInterval;
 extern int EffectR, EffectG, EffectB;
 extern bool HistoryUpload, DisablePrompt;
+// Upload options: data connections by PASV; each file stored under a
+// temporary name and renamed into place.
+extern bool FtpPassive, FtpAtomic;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 
