@@ -1,0 +1,596 @@
+// TCustomFtpCli: the data connection, uploads, downloads and progress.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ftp/FtpCli.h"
+
+namespace {
+
+// The IPv4 address of a socket's peer, 0 when it has none.
+uint32_t PeerAddress(SOCKET S)
+{
+    sockaddr_in a{};
+    int len = sizeof a;
+    if (S == INVALID_SOCKET || WSocket_getpeername(S, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return a.sin_addr.s_addr;
+}
+
+std::string DottedAddress(uint32_t NetAddr)
+{
+    in_addr ia;
+    ia.s_addr = NetAddr;
+    return WSocket_inet_ntoa(ia);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Preparing the data connection.
+
+void TCustomFtpCli::PortAsync()
+{
+    TWSocket* data = FDataSocket.get();
+    data->OnSessionAvailable = nullptr;
+    data->OnSessionClosed = nullptr;
+    data->OnDataAvailable = nullptr;
+    data->OnDataSent = nullptr;
+    data->OnSessionConnected = nullptr;
+    // A socket left listening by an earlier request starts afresh.
+    if (data->GetState() != wsClosed)
+        data->Close();
+    data->SetProto("tcp");
+    data->SetAddr("0.0.0.0");
+    data->SetPort("0");
+
+    int p = 0;
+    if (!FPassive) {
+        data->SetLingerOnOff(wsLingerOn);
+        data->SetLingerTimeout(10);
+        data->Listen();
+        sockaddr_in sin{};
+        int len = sizeof sin;
+        if (data->GetSockName(sin, len) == 0)
+            p = WSocket_ntohs(sin.sin_port);
+    }
+    sockaddr_in local{};
+    int len = sizeof local;
+    if (FControlSocket->GetState() == wsConnected)
+        FControlSocket->GetSockName(local, len);
+    const auto* a = reinterpret_cast<const uint8_t*>(&local.sin_addr.s_addr);
+
+    char cmd[64];
+    if (FPassive)
+        std::snprintf(cmd, sizeof cmd, "PASV");
+    else if (FControlSocket->GetAddr() == "127.0.0.1")
+        std::snprintf(cmd, sizeof cmd, "PORT 127,0,0,1,%d,%d", p / 256, p % 256);
+    else
+        std::snprintf(cmd, sizeof cmd, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1], a[2], a[3], p / 256, p % 256);
+    FByteCount = 0;
+    FCurrentStep = ftpStepPort;
+    StartCommand(ftpReqPort, cmd, {200, 227});
+}
+
+bool TCustomFtpCli::ReadPassivePort()
+{
+    std::string s = FPasvResponse;
+    size_t i = s.find('(');
+    if (i != std::string::npos)
+        s.erase(0, i + 1);
+    for (int n = 0; n < 4; ++n) {
+        i = s.find(',');
+        if (i != std::string::npos)
+            s.erase(0, i + 1);
+    }
+    i = s.find(',');
+    int p1 = std::atoi(s.substr(0, i).c_str());
+    if (i != std::string::npos)
+        s.erase(0, i + 1);
+    i = s.find(')');
+    int p2 = std::atoi(s.substr(0, i).c_str());
+    int port = (p1 * 256 + p2) & 0xFFFF;
+    FDataSocket->SetPort(std::to_string(port));
+    FDataSocket->SetAddr(FControlSocket->GetAddr());
+    return port != 0;
+}
+
+SOCKET TCustomFtpCli::AcceptDataConnection()
+{
+    TWSocket* data = FDataSocket.get();
+    SOCKET h = data->Accept();
+    if (h == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    // Only the server may deliver or take the file: anyone else is turned
+    // away and the socket goes on listening.
+    const uint32_t peer = PeerAddress(h);
+    const uint32_t server = FControlSocket ? PeerAddress(FControlSocket->GetHSocket()) : 0;
+    if (peer == 0 || peer != server) {
+        WSocket_closesocket(h);
+        TriggerDisplay("! Data connection from " + DottedAddress(peer) + " refused");
+        return INVALID_SOCKET;
+    }
+    data->Close();
+    return h;
+}
+
+// ---------------------------------------------------------------------------
+// Progress and statistics.
+
+bool TCustomFtpCli::TriggerProgress()
+{
+    bool abort = false;
+    if (OnProgress)
+        OnProgress(this, FByteCount + FResumeAt, abort);
+    if (!abort)
+        return true;
+    TriggerDisplay("! Abort requested");
+    // The server sees an ordinary end of data: the transfer must not count
+    // as a success whatever it answers.
+    if (FLocalError.empty())
+        FLocalError = "426 Abort requested";
+    if (FDataSocket && FDataSocket->GetState() != wsClosed)
+        FDataSocket->Close();
+    return false;
+}
+
+void TCustomFtpCli::DisplayTransferStats()
+{
+    FStopTime = GetTickCount();
+    const uint32_t ms = FStopTime - FStartTime;
+    std::string text = std::to_string(FByteCount) + " bytes received/sent in " + std::to_string(ms / 1000) + " seconds";
+    if (FStopTime != FStartTime) {
+        const uint32_t count = static_cast<uint32_t>(FByteCount);
+        const uint32_t rate = count <= 32767 ? count * 1000 / ms : (count / ms) * 1000;
+        text += " (" + std::to_string(rate) + " Bytes/sec)";
+    }
+    TriggerDisplay("! " + text);
+}
+
+// ---------------------------------------------------------------------------
+// Uploads.
+
+void TCustomFtpCli::StorAsync()
+{
+    FAppendMode = false;
+    FRequestType = ftpReqPut;
+    StartUpload();
+}
+
+void TCustomFtpCli::AppeAsync()
+{
+    FAppendMode = true;
+    FRequestType = ftpReqAppend;
+    StartUpload();
+}
+
+void TCustomFtpCli::StartUpload()
+{
+    if (!FConnected) {
+        HandleError("STOR/APPE: not connected");
+        return;
+    }
+    if (FLocalFileName.empty()) {
+        HandleError("LocalFileName empty");
+        return;
+    }
+    FTransferReplyDone = false;
+    FDataClosed = false;
+    FRequestDoneFlag = false;
+    FDataReady = false;
+    FTransferAccepted = false;
+    FBlockInFlight = false;
+    FLocalError.clear();
+    FStartTime = 0;
+    FByteCount = 0;
+    FDataCloseError = 0;
+
+    bool cancel = false;
+    TriggerReadyToTransmit(cancel);
+    if (cancel) {
+        FErrorMessage = "426 Transmit cancelled by application";
+        FStatusCode = 426;
+        TriggerDisplay("! " + FErrorMessage);
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+    FDataSocket->OnSessionAvailable = [this](TObject* S, WORD E) { DataAcceptForPut(S, E); };
+
+    CloseLocalFile();
+    try {
+        FLocalStream = std::make_unique<TFileStream>(FLocalFileName, fmOpenRead | FShareMode);
+        FEndOfFile = false;
+        if (FResumeAt > 0 && FLocalStream->Seek(FResumeAt, soFromBeginning) < 0)
+            throw EStreamError("seek failed");
+    } catch (const std::exception&) {
+        CloseLocalFile();
+        FErrorMessage = "426 Unable to open local file " + FLocalFileName;
+        FStatusCode = 426;
+        TriggerDisplay("! " + FErrorMessage);
+        FDataSocket->Close();
+        FRequestResult = 426;
+        FinishRequest(426);
+        return;
+    }
+
+    if (FPassive) {
+        ReadPassivePort();
+        FDataSocket->OnSessionConnected = [this](TObject* S, WORD E) { DataConnectedForPut(S, E); };
+        FDataSocket->SetLingerOnOff(wsLingerOff);
+        FDataSocket->SetLingerTimeout(0);
+        try {
+            FDataSocket->Connect();
+        } catch (const std::exception& E) {
+            FLastResponse = "426 " + ExceptionClassName(E) + ": " + E.what();
+            FStatusCode = 426;
+            SetErrorMessage();
+            FDataSocket->Close();
+            FRequestResult = 426;
+            FinishRequest(426);
+        }
+        return;
+    }
+    SendUploadCommand();
+}
+
+void TCustomFtpCli::SendUploadCommand()
+{
+    SetState(ftpStateWaitingResponse);
+    FNext = &TCustomFtpCli::StorFirstReply;
+    SendCommand((FAppendMode ? "APPE " : "STOR ") + FHostFileName);
+}
+
+void TCustomFtpCli::DataAcceptForPut(TObject*, WORD)
+{
+    SOCKET h = AcceptDataConnection();
+    if (h == INVALID_SOCKET)
+        return;
+    TWSocket* data = FDataSocket.get();
+    data->OnSessionClosed = [this](TObject* S, WORD E) { DataClosedForPut(S, E); };
+    data->OnDataAvailable = [this](TObject* S, WORD E) { DataDiscard(S, E); };
+    data->OnDataSent = [this](TObject* S, WORD E) {
+        // Only the drain of our own block moves the upload on.
+        if (!FBlockInFlight && E == 0)
+            return;
+        FBlockInFlight = false;
+        DataSentForPut(S, E);
+    };
+    data->Dup(h);
+    int size = 0;
+    int len = sizeof size;
+    if (WSocket_getsockopt(data->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0) {
+        HandleError("winsock.getsockopt(SO_SNDBUF) failed");
+        return;
+    }
+    data->SetLingerOnOff(wsLingerOff);
+    data->SetLingerTimeout(10);
+    data->ApplyLinger();
+    FDataReady = true;
+    if (FTransferAccepted && FStartTime == 0)
+        PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
+}
+
+void TCustomFtpCli::DataConnectedForPut(TObject*, WORD Error)
+{
+    TWSocket* data = FDataSocket.get();
+    data->OnSessionClosed = [this](TObject* S, WORD E) { DataClosedForPut(S, E); };
+    data->OnDataAvailable = nullptr;
+    data->OnDataSent = nullptr;
+    FDataReady = true;
+    FStartTime = GetTickCount();
+    if (Error != 0) {
+        FLastResponse = "Unable to establish data connection, error #" + std::to_string(Error);
+        FStatusCode = 550;
+        SetErrorMessage();
+        data->Close();
+        FRequestResult = 550;
+        FinishRequest(550);
+        return;
+    }
+    SendUploadCommand();
+}
+
+void TCustomFtpCli::StorFirstReply()
+{
+    DisplayLastResponse();
+    if (FStatusCode == 150 || FStatusCode == 125) {
+        FTransferAccepted = true;
+        FNext = &TCustomFtpCli::StorFinalReply;
+        if (FPassive) {
+            FDataSocket->OnDataSent = [this](TObject* S, WORD E) {
+                if (!FBlockInFlight && E == 0)
+                    return;
+                FBlockInFlight = false;
+                DataSentForPut(S, E);
+            };
+            DataSentForPut(FDataSocket.get(), 0);
+        } else if (FDataReady && FStartTime == 0) {
+            PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
+        }
+        return;
+    }
+    SetErrorMessage();
+    FNext = nullptr;
+    FDataSocket->Close();
+    CloseLocalFile();
+    FResumeAt = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
+}
+
+void TCustomFtpCli::StartSending()
+{
+    FStartTime = GetTickCount();
+    DataSentForPut(FDataSocket.get(), 0);
+}
+
+void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
+{
+    if (!FLocalStream || !TriggerProgress())
+        return;
+    TWSocket* data = FDataSocket.get();
+    if (Error != 0) {
+        TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
+        data->Close();
+        return;
+    }
+    if (FEndOfFile || !FTransferAccepted || !FDataReady)
+        return;
+    errno = 0;
+    int n = FLocalStream->Read(FSendBlock, SendBlockSize);
+    if (n > 0) {
+        FByteCount += n;
+        FBlockInFlight = true;
+        data->Send(FSendBlock, n);
+    } else if (n == 0 && errno == 0) {
+        FEndOfFile = true;
+        data->Close();
+    } else {
+        TriggerDisplay("! Error reading file");
+        FLocalError = "426 Error reading file " + FLocalFileName;
+        data->Close();
+    }
+}
+
+void TCustomFtpCli::DataDiscard(TObject*, WORD)
+{
+    char buf[ReceiveBlockSize];
+    FDataSocket->Receive(buf, sizeof buf);
+}
+
+void TCustomFtpCli::DataClosedForPut(TObject*, WORD Error)
+{
+    CloseLocalFile();
+    FDataClosed = true;
+    FDataCloseError = Error;
+    CheckPutDone();
+}
+
+void TCustomFtpCli::StorFinalReply()
+{
+    DisplayLastResponse();
+    if (FStatusCode == 226 || FStatusCode == 250) {
+        FTransferReplyDone = true;
+        CheckPutDone();
+        return;
+    }
+    SetErrorMessage();
+    CloseLocalFile();
+    FDataSocket->Close();
+    TriggerDisplay("! STOR Failed");
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
+}
+
+void TCustomFtpCli::FinishTransfer()
+{
+    DisplayTransferStats();
+    FResumeAt = 0;
+    if (!FLocalError.empty()) {
+        const std::string text = FLocalError;
+        FLocalError.clear();
+        FailRequest(426, text);
+        return;
+    }
+    FRequestResult = FDataCloseError;
+    FinishRequest(FDataCloseError);
+}
+
+void TCustomFtpCli::CheckPutDone()
+{
+    if (FTransferReplyDone && FDataClosed)
+        FinishTransfer();
+}
+
+// ---------------------------------------------------------------------------
+// Downloads.
+
+void TCustomFtpCli::RetrAsync() { StartDownload(ftpReqGet, "RETR"); }
+
+void TCustomFtpCli::ListAsync() { StartDownload(ftpReqDir, "LIST"); }
+
+void TCustomFtpCli::NlstAsync() { StartDownload(ftpReqLs, "NLST"); }
+
+void TCustomFtpCli::StartDownload(TFtpRequest RqType, const char* Command)
+{
+    if (!FConnected) {
+        HandleError(std::string(Command) + ": not connected");
+        return;
+    }
+    if (FLocalFileName.empty() && !FDisplayFileFlag) {
+        HandleError("LocalFileName empty");
+        return;
+    }
+    if (!FSequenceFlag)
+        FRequestType = RqType;
+    FDataCommand = Command;
+    FTransferReplyDone = false;
+    FDataClosed = false;
+    FRequestDoneFlag = false;
+    FLocalError.clear();
+    FByteCount = 0;
+    FDataCloseError = 0;
+    FDataSocket->OnSessionAvailable = [this](TObject* S, WORD E) { DataAcceptForGet(S, E); };
+
+    if (!FDisplayFileFlag) {
+        CloseLocalFile();
+        try {
+            if (FResumeAt > 0) {
+                FLocalStream = std::make_unique<TFileStream>(FLocalFileName, fmOpenWrite | FShareMode);
+                if (FLocalStream->Seek(FResumeAt, soFromBeginning) < 0)
+                    throw EStreamError("seek failed");
+            } else {
+                FLocalStream = std::make_unique<TFileStream>(FLocalFileName, fmCreate);
+                if (FShareMode != fmShareCompat) {
+                    FLocalStream.reset();
+                    FLocalStream = std::make_unique<TFileStream>(FLocalFileName, fmOpenWrite | FShareMode);
+                }
+            }
+        } catch (const std::exception&) {
+            CloseLocalFile();
+            FLastResponse = "Unable to open local file " + FLocalFileName;
+            FStatusCode = 550;
+            SetErrorMessage();
+            FDataSocket->Close();
+            FRequestResult = 550;
+            FinishRequest(550);
+            return;
+        }
+    }
+
+    if (FPassive) {
+        ReadPassivePort();
+        FDataSocket->OnSessionConnected = [this](TObject* S, WORD E) { DataConnectedForGet(S, E); };
+        FDataSocket->SetLingerOnOff(wsLingerOff);
+        FDataSocket->SetLingerTimeout(0);
+        try {
+            FDataSocket->Connect();
+        } catch (const std::exception& E) {
+            FLastResponse = "550 " + ExceptionClassName(E) + ": " + E.what();
+            FStatusCode = 550;
+            SetErrorMessage();
+            FDataSocket->Close();
+            FRequestResult = 550;
+            FinishRequest(550);
+            return;
+        }
+    }
+    SetState(ftpStateWaitingResponse);
+    FNext = &TCustomFtpCli::RetrFirstReply;
+    SendCommand(FHostFileName.empty() ? FDataCommand : FDataCommand + " " + FHostFileName);
+}
+
+void TCustomFtpCli::DataAcceptForGet(TObject*, WORD)
+{
+    SOCKET h = AcceptDataConnection();
+    if (h == INVALID_SOCKET)
+        return;
+    TWSocket* data = FDataSocket.get();
+    data->OnSessionClosed = [this](TObject* S, WORD E) { DataClosedForGet(S, E); };
+    data->OnDataAvailable = [this](TObject* S, WORD E) { DataReceived(S, E); };
+    data->OnDataSent = nullptr;
+    data->Dup(h);
+    FStartTime = GetTickCount();
+}
+
+void TCustomFtpCli::DataConnectedForGet(TObject*, WORD Error)
+{
+    TWSocket* data = FDataSocket.get();
+    data->OnSessionClosed = [this](TObject* S, WORD E) { DataClosedForGet(S, E); };
+    data->OnDataAvailable = [this](TObject* S, WORD E) { DataReceived(S, E); };
+    data->OnDataSent = nullptr;
+    FStartTime = GetTickCount();
+    if (Error != 0) {
+        FLastResponse = "Unable to establish data connection, error #" + std::to_string(Error);
+        FStatusCode = 550;
+        SetErrorMessage();
+        data->Close();
+        FRequestResult = 550;
+        FinishRequest(550);
+    }
+}
+
+void TCustomFtpCli::DataReceived(TObject*, WORD)
+{
+    if (!TriggerProgress())
+        return;
+    TWSocket* data = FDataSocket.get();
+    char buf[ReceiveBlockSize];
+    int n = data->Receive(buf, sizeof buf);
+    if (n > 0) {
+        FByteCount += n;
+        if (FLocalStream) {
+            if (FLocalStream->Write(buf, n) != n) {
+                TriggerDisplay("! Error writing local file");
+                FLocalError = "426 Error writing local file " + FLocalFileName;
+                CloseLocalFile();
+                data->Shutdown(2);
+                return;
+            }
+        }
+        if (FDisplayFileFlag) {
+            int i = 0;
+            while (i < n) {
+                int start = i;
+                while (i < n && buf[i] != '\r' && buf[i] != '\n')
+                    ++i;
+                if (i > start)
+                    TriggerDisplayFile(std::string(buf + start, static_cast<size_t>(i - start)));
+                while (i < n && (buf[i] == '\r' || buf[i] == '\n'))
+                    ++i;
+            }
+        }
+    } else if (n < 0 && data->GetState() == wsConnected && data->GetLastError() != WSAEWOULDBLOCK) {
+        TriggerDisplay("! Data: Receive error " + std::to_string(data->GetLastError()));
+        data->Shutdown(2);
+    }
+}
+
+void TCustomFtpCli::DataClosedForGet(TObject*, WORD Error)
+{
+    CloseLocalFile();
+    FDataClosed = true;
+    FDataCloseError = Error;
+    CheckGetDone();
+}
+
+void TCustomFtpCli::RetrFirstReply()
+{
+    DisplayLastResponse();
+    if (FStatusCode == 150 || FStatusCode == 125) {
+        FNext = &TCustomFtpCli::RetrFinalReply;
+        return;
+    }
+    SetErrorMessage();
+    FNext = nullptr;
+    FDataSocket->Close();
+    CloseLocalFile();
+    FResumeAt = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
+}
+
+void TCustomFtpCli::RetrFinalReply()
+{
+    DisplayLastResponse();
+    if (FStatusCode == 125 || FStatusCode == 226 || FStatusCode == 250) {
+        FTransferReplyDone = true;
+        CheckGetDone();
+        return;
+    }
+    SetErrorMessage();
+    CloseLocalFile();
+    FDataSocket->Close();
+    TriggerDisplay("! RETR/LIST/NLST Failed");
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
+}
+
+void TCustomFtpCli::CheckGetDone()
+{
+    if (FTransferReplyDone && FDataClosed)
+        FinishTransfer();
+}
