@@ -645,6 +645,21 @@ void TCustomFtpCli::FinishRequest(WORD Error)
 
 void TCustomFtpCli::ControlSessionClosed(TObject*, WORD Error)
 {
+    // A second notice for a session already closed and finished changes
+    // nothing.
+    if (!FConnected && FRequestDoneFlag && FState == ftpStateReady)
+        return;
+    // A server that hangs up while a greeting or a reply is awaited has
+    // not done what was asked: the request fails (the close after QUIT is
+    // the expected end).
+    if ((FState == ftpStateWaitingBanner || FState == ftpStateWaitingResponse) && !FClosingAfterQuit &&
+        FRequestResult == 0 && !FRequestDoneFlag) {
+        FLastResponse = "421 Connection closed by the server";
+        FStatusCode = 421;
+        FRequestResult = 421;
+        SetErrorMessage();
+    }
+    FClosingAfterQuit = false;
     if (FConnected) {
         FConnected = false;
         if (FState != ftpStateAbort)

@@ -396,9 +396,14 @@ protected:
     bool FDataReady = false;
     bool FEndOfFile = false;
     bool FBlockInFlight = false;
+    // The server connected to the listening data socket before the
+    // transfer command was sent.
+    bool FDataAcceptPending = false;
     // A local file failure of the running transfer ("Error reading file").
     std::string FLocalError;
     char FSendBlock[SendBlockSize + 1] = {};
+    // The control connection is being closed after the reply to QUIT.
+    bool FClosingAfterQuit = false;
     // Errors reported through HandleError so far.
     unsigned FErrorCount = 0;
     std::string FLastErrorText;

@@ -71,6 +71,7 @@ void TCustomFtpCli::QuitAsync()
 
 void TCustomFtpCli::DoQuitClose()
 {
+    FClosingAfterQuit = true;
     if (FControlSocket)
         FControlSocket->Close();
 }

@@ -47,7 +47,11 @@ void TCustomFtpCli::PortAsync()
     data->SetPort("0");
 
     int p = 0;
+    FDataAcceptPending = false;
     if (!FPassive) {
+        // Some servers connect as soon as PORT is accepted, before the
+        // transfer command: the connection waits for the transfer to take it.
+        data->OnSessionAvailable = [this](TObject*, WORD) { FDataAcceptPending = true; };
         data->SetLingerOnOff(wsLingerOn);
         data->SetLingerTimeout(10);
         data->Listen();
@@ -233,6 +237,10 @@ void TCustomFtpCli::StartUpload()
         }
         return;
     }
+    if (FDataAcceptPending) {
+        FDataAcceptPending = false;
+        DataAcceptForPut(FDataSocket.get(), 0);
+    }
     SendUploadCommand();
 }
 
@@ -289,6 +297,10 @@ void TCustomFtpCli::DataConnectedForPut(TObject*, WORD Error)
         FRequestResult = 550;
         FinishRequest(550);
         return;
+    }
+    if (FDataAcceptPending) {
+        FDataAcceptPending = false;
+        DataAcceptForPut(FDataSocket.get(), 0);
     }
     SendUploadCommand();
 }
@@ -477,6 +489,10 @@ void TCustomFtpCli::StartDownload(TFtpRequest RqType, const char* Command)
             FinishRequest(550);
             return;
         }
+    }
+    if (FDataAcceptPending) {
+        FDataAcceptPending = false;
+        DataAcceptForGet(FDataSocket.get(), 0);
     }
     SetState(ftpStateWaitingResponse);
     FNext = &TCustomFtpCli::RetrFirstReply;
