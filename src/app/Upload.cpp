@@ -9,6 +9,24 @@
 #include "net/WSocket.h"
 #include "platform/Application.h"
 
+namespace {
+
+bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
+
+// Marks a job as running for as long as it lives.
+class TRunning {
+public:
+    explicit TRunning(bool& Flag) : FFlag(Flag) { FFlag = true; }
+    ~TRunning() { FFlag = false; }
+    TRunning(const TRunning&) = delete;
+    TRunning& operator=(const TRunning&) = delete;
+
+private:
+    bool& FFlag;
+};
+
+} // namespace
+
 std::string CamPageText(const TCamPageInput& Input)
 {
     const std::string q = "\"";
@@ -71,7 +89,137 @@ std::string TemporaryUploadName(const std::string& FileName) { return FileName +
 
 void Tcapmain::BindUploadEvents()
 {
+    SpeedButton4->OnClick = [this](TObject* s) { SpeedButton4Click(s); };
+    Timer1->OnTimer = [this](TObject* s) { Timer1Timer(s); };
     SpeedButton7->OnClick = [this](TObject* s) { SpeedButton7Click(s); };
+}
+
+bool Tcapmain::PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status)
+{
+    const std::string stored = FtpAtomic ? TemporaryUploadName(RemoteName) : RemoteName;
+    ftp->SetHostFileName(stored);
+    ftp->SetLocalFileName(LocalName);
+    ftp->TypeBinary();
+    msg->SetCaption(Status);
+    bool ok = ftp->Put();
+    if (FtpAtomic && ok) {
+        // RNFR the temporary name, RNTO the file's own.
+        ftp->SetHostFileName(stored);
+        ftp->SetLocalFileName(RemoteName);
+        ok = ftp->RunSync(&TCustomFtpCli::RenAsync);
+    }
+    return ok;
+}
+
+bool Tcapmain::UploadByFtp(const std::string& FileName)
+{
+    msg->SetCaption("FTP Start...");
+    std::string host, port;
+    SplitFtpHost(FtpHost, host, port);
+    ftp->SetHostName(host);
+    ftp->SetUserName(FtpUser);
+    ftp->SetPassWord(TrimPassword(FtpPass));
+    ftp->SetPort(port);
+    ftp->SetPassive(FtpPassive);
+
+    msg->SetCaption("Connecting...");
+    ftp->Connect();
+
+    ftp->SetHostDirName(FtpDir);
+    msg->SetCaption("CWD...");
+    // A directory the server refuses would put every file into the login
+    // directory: nothing is uploaded then, and the run fails.
+    const bool inPlace = ftp->Cwd() || FtpDir.empty();
+
+    bool result = false;
+    if (inPlace) {
+        PutFile(FileName, AppDir + FileName, "PUT jpg...");
+        if (HistoryUpload)
+            PutFile(HistoryFileName(std::chrono::system_clock::now()), AppDir + FileName, "PUT history jpg...");
+    }
+    WriteCamPage(FileName);
+    if (inPlace)
+        result = PutFile("cam.html", AppDir + "cam.html", "PUT cam.html...");
+
+    ftp->Quit();
+    msg->SetCaption("Ready.");
+    return result;
+}
+
+void Tcapmain::EndBrokenRun(bool Timed)
+{
+    ftp->Abort();
+    SpeedButton4->SetEnabled(true);
+    if (Timed)
+        ArmUploadTimer();
+}
+
+void Tcapmain::SpeedButton4Click(TObject*)
+{
+    if (!FrameGrabber1->DriverOpen()) {
+        Application->MessageBox("camera is not opened", "ERR ftp faild", MB_OK);
+        return;
+    }
+    if (FUploading)
+        return;
+    SpeedButton4->SetEnabled(false);
+    bool ok = false, broken = false;
+    {
+        // Still running while an error is shown: no other job starts on
+        // the client before its session is aborted.
+        TRunning running(FUploading);
+        try {
+            TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
+            ok = UploadByFtp(Edit1->Text());
+        } catch (...) {
+            Application->HandleException();
+            EndBrokenRun(false);
+            broken = true;
+        }
+    }
+    if (broken)
+        return;
+    if (ok) {
+        if (!AutoStart() && !DisablePrompt)
+            Application->MessageBox("FTP完了。\r指定ディレクトリにcam.htmlをup", " ftp ok", MB_OK);
+    } else if (!DisablePrompt) {
+        Application->MessageBox("FTPできませんでした", "ERR ftp faild", MB_OK);
+    }
+    SpeedButton4->SetEnabled(true);
+}
+
+void Tcapmain::Timer1Timer(TObject*)
+{
+    if (!FrameGrabber1->DriverOpen())
+        return;
+    // A manual run holds the client: this tick is skipped.
+    if (FUploading)
+        return;
+    SpeedButton4->SetEnabled(false);
+    Timer1->SetEnabled(false);
+    bool ok = false, broken = false;
+    {
+        // Still running while an error is shown: no other job starts on
+        // the client before its session is aborted.
+        TRunning running(FUploading);
+        try {
+            TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
+            ok = UploadByFtp(Edit1->Text());
+        } catch (...) {
+            Application->HandleException();
+            EndBrokenRun(true);
+            broken = true;
+        }
+    }
+    if (broken)
+        return;
+    if (ok) {
+        ArmUploadTimer();
+    } else {
+        FtpInterval = 0;
+        Application->MessageBox("ERR ftp faild. \"Auto UPLOAD\" turn OFF!!", "ERR ftp faild", MB_OK);
+    }
+    SpeedButton4->SetEnabled(true);
 }
 
 void Tcapmain::ArmUploadTimer()

@@ -7,6 +7,16 @@
 #include <vector>
 
 #include "app/Snapshot.h"
+#include "ftp/FtpCli.h"
+
+// The main window's FTP client. The component chooses passive mode only
+// through a proxy or SOCKS connection type; the upload option needs it on
+// a direct connection as well.
+class TUploadFtpClient : public TFtpClient {
+public:
+    using TFtpClient::TFtpClient;
+    void SetPassive(bool Value) { FPassive = Value; }
+};
 
 // What the page shows.
 struct TCamPageInput {

@@ -300,7 +300,16 @@ void Tcapmain::CreateComponents()
     Label1 = label(Make<TLabel>(), "Label1", 0, 0, 0, 12, "");
     Label1->SetVisible(false);
 
-    // ftp is created here.
+    ftp = Make<TUploadFtpClient>();
+    ftp->SetName("ftp");
+    ftp->SetTimeout(15);
+    ftp->SetMultiThreaded(false);
+    ftp->SetPort("ftp");
+    ftp->SetDisplayFileFlag(false);
+    ftp->SetBinary(true);
+    ftp->SetShareMode(ftpShareExclusive);
+    ftp->SetOptions({ftpAcceptLF});
+    ftp->SetConnectionType(ftpDirect);
 
     SpeedButton4 = button("SpeedButton4", 82, 30, 41, 25, "Start FTP");
     SpeedButton4->SetGlyph(MakeGlyph(TGlyph::Ftp));

@@ -9,6 +9,7 @@
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
 #include "app/Snapshot.h"
+#include "app/Upload.h"
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
@@ -46,7 +47,7 @@ public:
     TEdit* Edit1 = nullptr;
     THttpServer* srv = nullptr;
     TLabel* Label1 = nullptr;
-    // ftp (TFtpClient) goes here.
+    TUploadFtpClient* ftp = nullptr;
     TSpeedButton* SpeedButton4 = nullptr;
     TImage* Image1 = nullptr;
     TImage* Imagel = nullptr;
@@ -143,6 +144,12 @@ private:
 
     int FDriverIndex = -1;
     bool FUploading = false;  // an upload job is running
+    // One file of the job: stored under RemoteName (by way of a temporary
+    // name with FtpAtomic), the status line showing Status.
+    bool PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status);
+    // After an error that ended a run early: the session aborted, the
+    // button back, a timed run's timer as it was.
+    void EndBrokenRun(bool Timed);
 };
 
 extern Tcapmain* capmain;
