@@ -1,6 +1,6 @@
-// The pieces of the FTP upload job that need no FTP session: the page
-// "cam.html", the history copy's name, the password as sent, and the
-// host field split into host and port.
+// The FTP upload job's client and the pieces of the job that need no FTP
+// session: the page "cam.html", the history copy's name, the password as
+// sent, and the host field split into host and port.
 #pragma once
 
 #include <string>

@@ -372,6 +372,7 @@ public:
     TMemoView(TMemo* Memo, QPlainTextEdit* W, TFormView* Form) : TControlView(Memo, W, Form), FMemo(Memo), FText(W)
     {
         W->setLineWrapMode(QPlainTextEdit::NoWrap);
+        W->setTabChangesFocus(true);
     }
     void Sync() override
     {
