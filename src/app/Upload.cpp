@@ -123,6 +123,9 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     ftp->SetPassive(FtpPassive);
 
     msg->SetCaption("Connecting...");
+    // A session some earlier failure left open would refuse the login.
+    if (ftp->GetConnected())
+        ftp->Abort();
     ftp->Connect();
 
     ftp->SetHostDirName(FtpDir);
