@@ -143,6 +143,10 @@ std::string Trim(const std::string& S)
 
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }
 
+// Bytes one read notification takes in before the other notifications
+// waiting in the queue have their turn; the rest comes with the next one.
+constexpr unsigned ReceiveBudget = 256 * 1024;
+
 bool IsConnectionLoss(int Code)
 {
     return Code == WSAECONNRESET || Code == WSAENOTSOCK || Code == WSAENOTCONN || Code == WSAEINVAL ||
@@ -295,10 +299,11 @@ int ParsePortNumber(const std::string& S)
     size_t i = 0;
     while (i < S.size() && S[i] == ' ')
         ++i;
-    int v = 0;
+    // Long digit strings wrap around.
+    uint32_t v = 0;
     for (; i < S.size() && IsDigit(S[i]); ++i)
-        v = v * 10 + (S[i] - '0');
-    return v;
+        v = v * 10u + static_cast<uint32_t>(S[i] - '0');
+    return static_cast<int>(v);
 }
 
 uint32_t WSocketResolveHost(const std::string& InAddr)
@@ -504,8 +509,36 @@ LRESULT TCustomWSocket::NotifyWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPAR
     m.Msg = Msg;
     m.WParam = wParam;
     m.LParam = lParam;
-    sock->WndProc(m);
+    sock->EnterDispatch();
+    try {
+        sock->WndProc(m);
+    } catch (...) {
+        sock->LeaveDispatch();
+        throw;
+    }
+    sock->LeaveDispatch();
     return m.Result;
+}
+
+void TCustomWSocket::LeaveDispatch()
+{
+    if (--FDispatchDepth == 0)
+        DispatchDone();
+}
+
+void TCustomWSocket::DispatchDone()
+{
+    if (!FFreePending)
+        return;
+    FFreePending = false;
+    if (Owner())
+        Owner()->ReleaseOwned(this);
+    delete this;
+}
+
+void TCustomWSocket::CountRead(int Count)
+{
+    FReadCount = static_cast<int>(static_cast<uint32_t>(FReadCount) + static_cast<uint32_t>(Count));
 }
 
 void TCustomWSocket::WndProc(TMessage& MsgRec)
@@ -525,10 +558,11 @@ void TCustomWSocket::WndProc(TMessage& MsgRec)
             Close();
             break;
         case WM_FREE_LATER:
+            // Destroyed once its handlers, nested ones included, are done.
             MsgRec.Result = 0;
-            if (Owner())
-                Owner()->ReleaseOwned(this);
-            delete this;
+            FFreePending = true;
+            if (FDispatchDepth == 0)
+                DispatchDone();
             return;
         case WM_TEST_EXCEPTION:
             throw ESocketException("Test exception in WSocket");
@@ -543,45 +577,85 @@ void TCustomWSocket::WndProc(TMessage& MsgRec)
 
 void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
 {
-    if (static_cast<SOCKET>(wParam) != FHSocket || FPaused)
+    if (static_cast<SOCKET>(wParam) != FHSocket)
         return;
     WORD ev = WSAGETSELECTEVENT(lParam);
     WORD err = WSAGETSELECTERROR(lParam);
+    if (FPaused) {
+        // A remote close is reported only once: keep it for Resume.
+        if (ev & FD_CLOSE)
+            FHeldClose = WSAMAKESELECTREPLY(FD_CLOSE, err);
+        return;
+    }
+    // A handler that closes the connection (and perhaps opens another)
+    // ends the handling of this notification.
+    const unsigned serial = FConnSerial;
+    auto closed = [&] { return FConnSerial != serial; };
     if (ev & FD_CONNECT) {
         ChangeState(wsConnected);
         FireSessionConnected(err);
-        if (err != 0 && FState != wsClosed)
+        if (closed())
+            return;
+        if (err != 0 && FState != wsClosed) {
             Close();
+            return;
+        }
     }
-    if (ev & FD_READ)
+    if (ev & FD_READ) {
         ReceiveLoop(err);
+        if (closed())
+            return;
+    }
     if (ev & FD_WRITE) {
         TryToSend();
+        if (closed())
+            return;
         if (FAllSent)
             FireDataSent(err);
+        if (closed())
+            return;
     }
-    if (ev & FD_ACCEPT)
+    if (ev & FD_ACCEPT) {
         FireSessionAvailable(err);
+        if (closed())
+            return;
+    }
     if ((ev & FD_CLOSE) && FState != wsConnecting) {
-        ReceiveLoop(0);
+        if (!ReceiveLoop(0)) {
+            // More is waiting than one turn takes: the close comes after
+            // the rest has been read, in turns.
+            if (!closed())
+                PostMessage(FWindowHandle, WM_SOCKET_NOTIFY, wParam, WSAMAKESELECTREPLY(FD_CLOSE, err));
+            return;
+        }
+        if (closed())
+            return;
         if (!FCloseInvoked) {
             FCloseInvoked = true;
             FireSessionClosed(err);
+            if (closed())
+                return;
         }
         if (FState != wsClosed)
             Close();
     }
 }
 
-void TCustomWSocket::ReceiveLoop(WORD Error)
+bool TCustomWSocket::ReceiveLoop(WORD Error)
 {
+    const unsigned serial = FConnSerial;
+    const uint32_t start = static_cast<uint32_t>(FReadCount);
+    uint32_t discarded = 0;
     for (;;) {
         FLastError = 0;
         int before = FReadCount;
         try {
             if (!FireDataAvailable(Error)) {
                 char scratch[1024];
-                if (RecvRaw(scratch, sizeof scratch, 0) < 0) {
+                int n = RecvRaw(scratch, sizeof scratch, 0);
+                if (n > 0)
+                    discarded += static_cast<uint32_t>(n);
+                if (n < 0) {
                     FLastError = WSocket_WSAGetLastError();
                     if (FLastError == WSAEWOULDBLOCK) {
                         FLastError = 0;
@@ -597,7 +671,7 @@ void TCustomWSocket::ReceiveLoop(WORD Error)
         }
         if (FComponentOptions.count(wsoNoReceiveLoop))
             break;
-        if (FLastError != 0 || FHSocket == INVALID_SOCKET)
+        if (FLastError != 0 || FHSocket == INVALID_SOCKET || FConnSerial != serial)
             break;
         unsigned long waiting = 0;
         if (WSocket_ioctlsocket(FHSocket, FIONREAD_CMD, &waiting) != 0) {
@@ -606,7 +680,11 @@ void TCustomWSocket::ReceiveLoop(WORD Error)
         }
         if (waiting == 0)
             break;
+        // The socket re-announces what is left; other sockets go first.
+        if (static_cast<uint32_t>(FReadCount) - start + discarded >= ReceiveBudget)
+            return false;
     }
+    return true;
 }
 
 void TCustomWSocket::ResetToDefaults()
@@ -634,6 +712,7 @@ void TCustomWSocket::ResetToDefaults()
     FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
+    FHeldClose = 0;
     FFlushTimeout = 60;
 }
 
@@ -965,6 +1044,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
     if (FState != wsClosed) {
         SOCKET old = FHSocket;
         FHSocket = INVALID_SOCKET;
+        ++FConnSerial;
         if (old != INVALID_SOCKET && WSocket_closesocket(old) != 0) {
             ReportSocketError("Dup (closesocket)");
             return;
@@ -1033,6 +1113,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     }
     RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
     FHSocket = INVALID_SOCKET;
+    ++FConnSerial;
     ChangeState(wsClosed);
     if (!Destroying() && !FCloseInvoked) {
         FCloseInvoked = true;
@@ -1110,7 +1191,7 @@ int TCustomWSocket::Receive(void* Buffer, int BufferSize)
     if (n < 0)
         FLastError = WSocket_WSAGetLastError();
     else
-        FReadCount += n;
+        CountRead(n);
     return n;
 }
 
@@ -1133,19 +1214,22 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From,
     if (n < 0)
         FLastError = WSocket_WSAGetLastError();
     else
-        FReadCount += n;
+        CountRead(n);
     return n;
 }
 
 // Sending.
 
+int TCustomWSocket::SendChunk(const void* Data, int Len)
+{
+    if (FType == SOCK_DGRAM)
+        return WSocket_sendto(FHSocket, Data, Len, FSendFlags, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin);
+    return WSocket_send(FHSocket, Data, Len, FSendFlags);
+}
+
 int TCustomWSocket::RawSend(const void* Data, int Len)
 {
-    int n;
-    if (FType == SOCK_DGRAM)
-        n = WSocket_sendto(FHSocket, Data, Len, FSendFlags, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin);
-    else
-        n = WSocket_send(FHSocket, Data, Len, FSendFlags);
+    int n = SendChunk(Data, Len);
     if (n > 0)
         FireSendData(n);
     return n;
@@ -1200,7 +1284,10 @@ void TCustomWSocket::TryToSend()
 {
     if (FHSocket == INVALID_SOCKET || FBufList.empty())
         return;
+    const unsigned serial = FConnSerial;
     for (;;) {
+        if (FHSocket == INVALID_SOCKET || FConnSerial != serial || FBufList.empty())
+            break;
         TBuffer* b = FBufList.front().get();
         int len;
         const char* p = b->Peek(len);
@@ -1212,7 +1299,7 @@ void TCustomWSocket::TryToSend()
             FBufList.pop_front();
             continue;
         }
-        int n = RawSend(p, len);
+        int n = SendChunk(p, len);
         if (n == 0)
             break;
         if (n < 0) {
@@ -1228,10 +1315,10 @@ void TCustomWSocket::TryToSend()
             ReportSocketError("TryToSend failed");
             break;
         }
-        // OnSendData may have cleared the buffer or closed the socket.
-        if (FHSocket == INVALID_SOCKET || FBufList.empty() || FBufList.front().get() != b)
-            break;
+        // The bytes leave the buffer before OnSendData runs, so a handler
+        // that sends, flushes, clears or closes finds it as it is.
         b->Remove(n);
+        FireSendData(n);
         if (n < len)
             break;
     }
@@ -1264,8 +1351,12 @@ void TCustomWSocket::Flush()
         TryToSend();
         if (FHSocket == INVALID_SOCKET || FAllSent)
             break;
-        // Wait for the write notification rather than polling.
-        WaitMessageTimeout(-1);
+        // Wait for the write notification rather than polling; a paused
+        // socket gets none, so its handle is watched directly.
+        if (FPaused)
+            winsock::WaitWritableOrMessage(FHSocket);
+        else
+            WaitMessageTimeout(-1);
         MessagePump();
     }
 }
@@ -1395,7 +1486,11 @@ int TCustomWSocket::Pause()
 int TCustomWSocket::Resume()
 {
     FPaused = false;
-    return WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_NOTIFY, FSelectEvent);
+    int rc = WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_NOTIFY, FSelectEvent);
+    if (FHeldClose && FHSocket != INVALID_SOCKET)
+        PostMessage(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket), FHeldClose);
+    FHeldClose = 0;
+    return rc;
 }
 
 void TCustomWSocket::MessagePump()
@@ -1456,6 +1551,7 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation)
             RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
         }
         FHSocket = INVALID_SOCKET;
+        ++FConnSerial;
         ChangeState(wsClosed);
     }
     FLastError = code;
@@ -1664,6 +1760,7 @@ void TCustomLineWSocket::DropReceiveBuffer()
     FRcvdPtr.reset();
     FRcvBufSize = 0;
     FRcvdCnt = 0;
+    FRcvdOff = 0;
     FLineLength = 0;
 }
 
@@ -1689,16 +1786,42 @@ int TCustomLineWSocket::GetRcvdCount()
     return TCustomSocksWSocket::GetRcvdCount();
 }
 
+void TCustomLineWSocket::CompactReceiveBuffer()
+{
+    if (FRcvdOff == 0 || !FRcvdPtr)
+        return;
+    std::memmove(FRcvdPtr.get(), RcvdData(), static_cast<size_t>(FRcvdCnt) + 1);
+    FRcvdOff = 0;
+}
+
 void TCustomLineWSocket::GrowReceiveBuffer(int Needed)
 {
-    if (Needed <= FRcvBufSize)
+    if (FRcvdPtr && FRcvdOff + Needed <= FRcvBufSize)
         return;
-    auto area = std::make_unique<char[]>(static_cast<size_t>(Needed));
+    if (FRcvdPtr && Needed <= FRcvBufSize) {
+        CompactReceiveBuffer();
+        return;
+    }
+    // Doubling keeps the copies of a growing line linear in its length.
+    int size = std::max({Needed, FRcvBufSize < (1 << 29) ? FRcvBufSize * 2 : Needed, 256});
+    auto area = std::make_unique<char[]>(static_cast<size_t>(size));
     if (FRcvdPtr && FRcvdCnt > 0)
-        std::memcpy(area.get(), FRcvdPtr.get(), static_cast<size_t>(FRcvdCnt));
-    area[FRcvdCnt] = 0;
+        std::memcpy(area.get(), RcvdData(), static_cast<size_t>(FRcvdCnt));
+    area[static_cast<size_t>(FRcvdCnt)] = 0;
     FRcvdPtr = std::move(area);
-    FRcvBufSize = Needed;
+    FRcvBufSize = size;
+    FRcvdOff = 0;
+}
+
+void TCustomLineWSocket::ConsumeReceived(int Count)
+{
+    FRcvdOff += Count;
+    FRcvdCnt -= Count;
+    if (FRcvdCnt <= 0) {
+        FRcvdCnt = 0;
+        FRcvdOff = 0;
+        FRcvdPtr[0] = 0;
+    }
 }
 
 int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
@@ -1713,58 +1836,86 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
         n = std::min(BufferSize, FRcvdCnt);
     else
         return TCustomSocksWSocket::RecvRaw(Buffer, BufferSize, Flags);
-    std::memcpy(Buffer, FRcvdPtr.get(), static_cast<size_t>(n));
-    std::memmove(FRcvdPtr.get(), FRcvdPtr.get() + n, static_cast<size_t>(FRcvdCnt - n + 1));
-    FRcvdCnt -= n;
+    std::memcpy(Buffer, RcvdData(), static_cast<size_t>(n));
+    ConsumeReceived(n);
     if (lines && FLineLength > 0)
         FLineLength -= n;
     return n;
 }
 
 // Raises OnDataAvailable while the pending line is unread. False when the
-// handler stopped reading, so the line stays pending for a later call.
+// handler stopped reading, so the line stays pending for a later call, or
+// when the connection went away inside the handler.
 bool TCustomLineWSocket::DeliverPendingLine()
 {
+    const unsigned serial = FConnSerial;
     while (FLineMode && FLineLength > 0) {
         int before = FLineLength;
         if (!TCustomSocksWSocket::FireDataAvailable(0)) {
             // No handler: the line is dropped.
-            std::memmove(FRcvdPtr.get(), FRcvdPtr.get() + FLineLength, static_cast<size_t>(FRcvdCnt - FLineLength + 1));
-            FRcvdCnt -= FLineLength;
+            ConsumeReceived(FLineLength);
             FLineLength = 0;
             break;
         }
-        if (!FRcvdPtr)
-            return false;  // the connection went away inside the handler
+        if (!FRcvdPtr || FConnSerial != serial)
+            return false;
         if (FLineMode && FLineLength == before)
             return false;
     }
     return true;
 }
 
+namespace {
+
+// Index of the first LineEnd at or after From in Data[0, Count), -1 when
+// there is none.
+int FindLineEnd(const char* Data, int Count, int From, const std::string& LineEnd)
+{
+    int le = static_cast<int>(LineEnd.size());
+    int last = Count - le;
+    for (int i = From; i <= last;) {
+        const void* q = std::memchr(Data + i, LineEnd[0], static_cast<size_t>(last - i + 1));
+        if (!q)
+            return -1;
+        i = static_cast<int>(static_cast<const char*>(q) - Data);
+        if (std::memcmp(Data + i, LineEnd.data(), static_cast<size_t>(le)) == 0)
+            return i;
+        ++i;
+    }
+    return -1;
+}
+
+// Bytes one line-mode pass reads from the socket at most.
+constexpr int LineReadChunk = 64 * 1024;
+
+}  // namespace
+
 bool TCustomLineWSocket::FireDataAvailable(WORD Error)
 {
     if (!FLineMode || FLineEnd.empty())
         return TCustomSocksWSocket::FireDataAvailable(Error);
+    const unsigned serial = FConnSerial;
     int le = static_cast<int>(FLineEnd.size());
     int waiting = FHSocket == INVALID_SOCKET ? 0 : SocketRcvdCount();
     if (waiting <= 0 && FRcvdCnt <= 0)
         return true;
     int searchStart = 0;
     if (waiting > 0) {
+        waiting = std::min(waiting, LineReadChunk);
+        CompactReceiveBuffer();
         GrowReceiveBuffer(FRcvdCnt + waiting + 1);
-        int n = TCustomSocksWSocket::RecvRaw(FRcvdPtr.get() + FRcvdCnt, waiting, 0);
+        int n = TCustomSocksWSocket::RecvRaw(RcvdData() + FRcvdCnt, waiting, 0);
         if (n < 0)
             FLastError = WSocket_WSAGetLastError();
         if (n <= 0)
             return true;
-        FReadCount += n;
-        FRcvdPtr[FRcvdCnt + n] = 0;
+        CountRead(n);
+        RcvdData()[FRcvdCnt + n] = 0;
         if (FLineEdit)
             ApplyLineEditing(n);
         else if (FLineEcho)
-            Send(FRcvdPtr.get() + FRcvdCnt, n);
-        if (!FRcvdPtr)
+            Send(RcvdData() + FRcvdCnt, n);
+        if (!FRcvdPtr || FConnSerial != serial)
             return true;
         searchStart = std::max(0, FRcvdCnt - le);
         FRcvdCnt += n;
@@ -1776,29 +1927,39 @@ bool TCustomLineWSocket::FireDataAvailable(WORD Error)
         searchStart = 0;
     }
     while (FLineMode && FRcvdPtr) {
-        le = static_cast<int>(FLineEnd.size());
-        if (le == 0)
+        if (FLineEnd.empty())
             break;
-        int i = searchStart;
-        bool found = false;
-        for (; i < FRcvdCnt - le + 1; ++i)
-            if (FRcvdPtr[i] == FLineEnd[0] && std::memcmp(FRcvdPtr.get() + i, FLineEnd.data(), static_cast<size_t>(le)) == 0) {
-                found = true;
-                break;
-            }
-        if (!found)
+        int i = FindLineEnd(RcvdData(), FRcvdCnt, searchStart, FLineEnd);
+        if (i < 0)
             break;
-        FLineLength = i + le;
+        FLineLength = i + static_cast<int>(FLineEnd.size());
         if (!DeliverPendingLine())
             return true;
-        if (!FRcvdPtr)
-            return true;
-        FRcvdPtr[FRcvdCnt] = 0;
         searchStart = 0;
     }
     if (!FLineMode)
         FLineLength = 0;  // the rest is plain buffered data now
+    else if (FLineLimit > 0 && FRcvdCnt > FLineLimit && FRcvdPtr && FConnSerial == serial)
+        LineTooLong();
     return true;
+}
+
+void TCustomLineWSocket::FireLineTooLong()
+{
+    if (OnLineTooLong)
+        OnLineTooLong(this);
+}
+
+void TCustomLineWSocket::LineTooLong()
+{
+    const unsigned serial = FConnSerial;
+    FireLineTooLong();
+    if (FConnSerial != serial || !FLineMode || FLineEnd.empty() || FLineLimit <= 0 || FRcvdCnt <= FLineLimit)
+        return;
+    // Nobody took it: the bytes go and so does the connection.
+    FLineLength = 0;
+    ConsumeReceived(FRcvdCnt);
+    Close();
 }
 
 void TCustomLineWSocket::ApplyLineEditing(int& Count)
@@ -1806,7 +1967,11 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count)
     int old = FRcvdCnt;
     int w = old, low = old;
     std::vector<char> scratch;
+    // Echoed in one piece once the buffer is settled: a send that fails
+    // closes the socket and takes the buffer with it.
+    std::string echo;
     bool editing = false;
+    const char* data = RcvdData();
     auto put = [&](char c) {
         if (w >= static_cast<int>(scratch.size()))
             scratch.resize(scratch.size() + 256);
@@ -1817,15 +1982,15 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count)
             return;
         editing = true;
         scratch.assign(static_cast<size_t>(((old + Count + 256) / 256) * 256), 0);
-        std::memcpy(scratch.data(), FRcvdPtr.get(), static_cast<size_t>(r));
+        std::memcpy(scratch.data(), data, static_cast<size_t>(r));
     };
     for (int k = 0; k < Count; ++k) {
         int r = old + k;
-        char c = FRcvdPtr[r];
+        char c = data[r];
         if (c == 8) {
             startEditing(r);
             if (FLineEcho && w > 0)
-                SendStr(std::string(BackspaceEcho, 3));
+                echo.append(BackspaceEcho, 3);
             if (w > 0) {
                 --w;
                 low = std::min(low, w);
@@ -1835,24 +2000,27 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count)
             do {
                 put(' ');
                 if (FLineEcho)
-                    SendStr(" ");
+                    echo += ' ';
                 ++w;
             } while (w % 8 != 0);
         } else {
             if (FLineEcho)
-                Send(&c, 1);
+                echo += c;
             if (editing)
                 put(c);
             ++w;
         }
     }
-    if (!editing)
-        return;
-    GrowReceiveBuffer(w + 1);
-    std::memcpy(FRcvdPtr.get(), scratch.data(), static_cast<size_t>(w));
-    FRcvdPtr[w] = 0;
-    FRcvdCnt = low;
-    Count = w - low;
+    if (editing) {
+        GrowReceiveBuffer(w + 1);
+        char* dest = RcvdData();
+        std::memcpy(dest, scratch.data(), static_cast<size_t>(w));
+        dest[w] = 0;
+        FRcvdCnt = low;
+        Count = w - low;
+    }
+    if (!echo.empty())
+        SendStr(echo);
 }
 
 void TCustomLineWSocket::FireSessionClosed(WORD Error)

@@ -186,6 +186,8 @@ public:
     // True when the send buffer has been drained.
     bool GetAllSent() const { return FAllSent; }
     bool GetTerminated() const { return FTerminated; }
+    // True while one of this socket's handlers is on the stack.
+    bool InHandler() const { return FDispatchDepth > 0; }
 
     // Events.
     TSessionAvailable OnSessionAvailable;
@@ -268,7 +270,18 @@ protected:
 
     void ReportSocketError(const std::string& Operation);
     void ChangeState(TSocketState NewState);
-    void ReceiveLoop(WORD Error);
+    // False when the notification's share of work ran out with bytes
+    // still waiting.
+    bool ReceiveLoop(WORD Error);
+    // Handlers of this socket run between the two; the last leave carries
+    // out what had to wait for them (DispatchDone).
+    void EnterDispatch() { ++FDispatchDepth; }
+    void LeaveDispatch();
+    // Runs once no handler of this socket is on the stack any more: a
+    // FreeLater that came in meanwhile destroys the socket here.
+    virtual void DispatchDone();
+    // Adds Count to ReadCount, wrapping like the 32-bit counter it is.
+    void CountRead(int Count);
     // Bytes waiting in the socket (FIONREAD), -1 on failure.
     int SocketRcvdCount();
 
@@ -313,11 +326,20 @@ protected:
     TSocketState FState = wsClosed;
     bool FTerminated = false;
     sockaddr_in FSin{};
+    // Changes with every close, so that work begun for one connection
+    // stops when a handler has closed it (and perhaps opened another).
+    unsigned FConnSerial = 0;
+    int FDispatchDepth = 0;
+    bool FFreePending = false;
+    // A remote close that came in while paused, posted again by Resume.
+    LPARAM FHeldClose = 0;
 
 private:
     static LRESULT NotifyWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);
     void CreateNotifyWindow();
     void HandleSocketNotify(WPARAM wParam, LPARAM lParam);
+    // One send of the buffer's bytes, without OnSendData.
+    int SendChunk(const void* Data, int Len);
     // Cancels a running lookup and clears the results; false, after
     // reporting, for an empty name.
     bool BeginLookup(const std::string& Name);
@@ -391,6 +413,7 @@ private:
 
 // ---------------------------------------------------------------------------
 // Line mode: one OnDataAvailable per line ending in LineEnd.
+constexpr int DefaultLineLimit = 65536;
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     explicit TCustomLineWSocket(TComponent* AOwner);
@@ -404,6 +427,10 @@ public:
     void SetLineEcho(bool Value) { FLineEcho = Value; }
     bool GetLineEdit() const { return FLineEdit; }
     void SetLineEdit(bool Value) { FLineEdit = Value; }
+    // Most bytes an unterminated line may hold before OnLineTooLong; 0 or
+    // less: no limit.
+    int GetLineLimit() const { return FLineLimit; }
+    void SetLineLimit(int Value) { FLineLimit = Value; }
     // In line mode the pending line length, else the bytes waiting.
     int GetRcvdCount() override;
     // Bytes held in the receive buffer.
@@ -416,22 +443,38 @@ protected:
     void FireSessionClosed(WORD Error) override;
     int RecvRaw(void* Buffer, int BufferSize, int Flags) override;
     virtual void ApplyLineEditing(int& Count);
+    virtual void FireLineTooLong();
 
     std::unique_ptr<char[]> FRcvdPtr;
     int FRcvBufSize = 0;
     int FRcvdCnt = 0;
+    // Where the held bytes begin in the receive buffer: lines are taken
+    // off the front by moving this, and the rest moves to the front once
+    // per pass.
+    int FRcvdOff = 0;
     std::string FLineEnd = "\r\n";
     bool FLineMode = false;
     int FLineLength = 0;
     bool FLineEcho = false;
     bool FLineEdit = false;
+    int FLineLimit = DefaultLineLimit;
     int FTimeout = 0;
     uint32_t FTimeStop = 0;
 
+    // The held bytes.
+    char* RcvdData() const { return FRcvdPtr.get() + FRcvdOff; }
+
 private:
+    // Room for Needed bytes from the front of the held data on.
     void GrowReceiveBuffer(int Needed);
+    void CompactReceiveBuffer();
+    // Takes Count bytes off the front of the held data.
+    void ConsumeReceived(int Count);
     bool DeliverPendingLine();
     void DropReceiveBuffer();
+    // An unterminated line beyond LineLimit: OnLineTooLong, and unless its
+    // handler dealt with it, the bytes are dropped and the socket closed.
+    void LineTooLong();
 };
 
 // ---------------------------------------------------------------------------

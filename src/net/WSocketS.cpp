@@ -43,9 +43,23 @@ void TWSocketClient::FireSessionClosed(WORD Error)
     if (FSessionClosedFlag)
         return;
     FSessionClosedFlag = true;
-    if (FServer)
-        PostMessage(FServer->GetHandle(), WM_CLIENT_CLOSED_NOTIFY, 0, reinterpret_cast<LPARAM>(this));
+    PostClosedNotify();
     TWSocket::FireSessionClosed(Error);
+}
+
+void TWSocketClient::PostClosedNotify()
+{
+    if (FServer)
+        PostMessage(FServer->GetHandle(), WM_CLIENT_CLOSED_NOTIFY, 0, FSerial);
+}
+
+void TWSocketClient::DispatchDone()
+{
+    if (FReleasePending) {
+        FReleasePending = false;
+        PostClosedNotify();
+    }
+    TWSocket::DispatchDone();
 }
 
 // ---------------------------------------------------------------------------
@@ -111,8 +125,10 @@ void TCustomWSocketServer::FireClientDisconnect(TWSocketClient* Client, WORD Err
 
 void TCustomWSocketServer::AddClient(TWSocketClient* Client)
 {
-    if (!IsClient(Client))
-        FClientList.push_back(TClientEntry{Client, Client});
+    if (!IsClient(Client)) {
+        Client->FSerial = ++FLastSerial;
+        FClientList.push_back(TClientEntry{Client, Client, Client->FSerial});
+    }
 }
 
 void TCustomWSocketServer::RemoveClient(const TComponent* Component)
@@ -121,6 +137,14 @@ void TCustomWSocketServer::RemoveClient(const TComponent* Component)
                            [Component](const TClientEntry& e) { return e.Component == Component; });
     if (it != FClientList.end())
         FClientList.erase(it);
+}
+
+TWSocketClient* TCustomWSocketServer::ClientBySerial(LPARAM Serial) const
+{
+    for (const TClientEntry& e : FClientList)
+        if (e.Serial == Serial)
+            return e.Client;
+    return nullptr;
 }
 
 void TCustomWSocketServer::FreeClient(TWSocketClient* Client)
@@ -176,9 +200,13 @@ void TCustomWSocketServer::FireSessionAvailable(WORD Error)
         return;
     }
 
+    // The client is not released while the handlers below run, even if
+    // they process messages.
+    LPARAM serial = client->FSerial;
+    client->EnterDispatch();
     FireClientConnect(client, Error);
 
-    if (IsClient(client) && client->GetState() == wsConnected) {
+    if (ClientBySerial(serial) == client && client->GetState() == wsConnected) {
         if (FMaxClients <= 0 || FMaxClients >= ClientCount()) {
             client->SendBanner();
         } else {
@@ -187,6 +215,8 @@ void TCustomWSocketServer::FireSessionAvailable(WORD Error)
             client->Close();
         }
     }
+    if (ClientBySerial(serial) == client)
+        client->LeaveDispatch();
 }
 
 void TCustomWSocketServer::AcceptFailed(TWSocketClient* Client, Exception* E)
@@ -229,9 +259,14 @@ void TCustomWSocketServer::ReportAcceptFailure(Exception& E)
 void TCustomWSocketServer::WndProc(TMessage& MsgRec)
 {
     if (MsgRec.Msg == WM_CLIENT_CLOSED_NOTIFY) {
-        auto* client = reinterpret_cast<TWSocketClient*>(MsgRec.LParam);
-        if (!IsClient(client))
+        TWSocketClient* client = ClientBySerial(MsgRec.LParam);
+        if (!client)
             return;  // already destroyed by someone else
+        if (client->InHandler()) {
+            // Released once its handlers have returned.
+            client->FReleasePending = true;
+            return;
+        }
         try {
             try {
                 FireClientDisconnect(client, 0);

@@ -11,7 +11,9 @@
 
 #include "net/WSocket.h"
 
-// Posted by a client to its server's window: wParam 0, lParam the client.
+// Posted by a client to its server's window: wParam 0, lParam the client's
+// serial number, which the server never gives twice (an address may come
+// back for a new client while an old notification still waits).
 constexpr UINT WM_CLIENT_CLOSED_NOTIFY = WM_USER + 30;
 
 class TCustomWSocketServer;
@@ -36,12 +38,21 @@ public:
 
 protected:
     void FireSessionClosed(WORD Error) override;
+    // Posts a close notification that had to wait for the handlers.
+    void DispatchDone() override;
 
     std::string FBanner;
     TCustomWSocketServer* FServer = nullptr;
     std::string FPeerAddr;
     std::string FPeerPort;
     bool FSessionClosedFlag = false;
+
+private:
+    friend class TCustomWSocketServer;
+    LPARAM FSerial = 0;
+    // The server saw the close while a handler of this client was running.
+    bool FReleasePending = false;
+    void PostClosedNotify();
 };
 
 // The class of the client objects: makes one with the given owner.
@@ -103,6 +114,7 @@ private:
     struct TClientEntry {
         TComponent* Component;
         TWSocketClient* Client;
+        LPARAM Serial;
     };
     void AddClient(TWSocketClient* Client);
     void RemoveClient(const TComponent* Component);
@@ -110,9 +122,11 @@ private:
     void AcceptFailed(TWSocketClient* Client, Exception* E);
     void DupFailed(TWSocketClient* Client, SOCKET Handle, Exception* E);
     void ReportAcceptFailure(Exception& E);
+    TWSocketClient* ClientBySerial(LPARAM Serial) const;
 
     std::vector<TClientEntry> FClientList;
     int FClientNum = 0;
+    LPARAM FLastSerial = 0;
     int FMaxClients = 0;
 };
 

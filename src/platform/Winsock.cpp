@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -229,6 +230,14 @@ void SetPhase(SOCKET S, TPhase Phase)
     if (Phase == TPhase::Connecting)
         r.Armed |= (r.Events & FD_CONNECT);
     UpdateWatch(S, r);
+}
+
+// Urgent data stays in the stream: otherwise FIONREAD reads 0 at the mark
+// and the reader never gets past it.
+void KeepUrgentInline(SOCKET S)
+{
+    int on = 1;
+    ::setsockopt(S, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
 }
 
 bool IsDatagram(SOCKET S)
@@ -611,6 +620,8 @@ SOCKET socket(int Family, int Type, int Protocol)
     int s = ::socket(Family, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, Protocol);
     if (s < 0)
         return FailErrno();
+    if (Type == SOCK_STREAM)
+        KeepUrgentInline(s);
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(s);
     return s;
@@ -724,6 +735,7 @@ SOCKET accept(SOCKET S, sockaddr* Addr, int* Len)
         return Fail(ErrnoToWinsock(e));
     if (Len)
         *Len = static_cast<int>(l);
+    KeepUrgentInline(c);
     // Known to be connected even if the peer has already gone again.
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(c);
@@ -805,6 +817,12 @@ int ioctlsocket(SOCKET S, long Cmd, unsigned long* Arg)
         return 0;
     }
     return Fail(WSAEINVAL);
+}
+
+void WaitWritableOrMessage(SOCKET S)
+{
+    pollfd fds[2] = {{S, POLLOUT, 0}, {QueueDescriptor(), POLLIN, 0}};
+    ::poll(fds, 2, NextTimerTimeout());
 }
 
 int getsockname(SOCKET S, sockaddr* Addr, int* Len)

@@ -1,6 +1,7 @@
 // The socket API with Winsock 1.1 semantics over POSIX sockets.
 //
-// Sockets are non-blocking. WSAAsyncSelect delivers readiness as posted
+// Sockets are non-blocking; stream sockets take urgent data in line, as
+// the stream reader has no other way to see it. WSAAsyncSelect delivers readiness as posted
 // messages (wParam the socket, lParam WSAMAKESELECTREPLY(event, error)),
 // each event one-shot until its re-enabling call: FD_READ by recv, FD_ACCEPT
 // by accept, FD_WRITE after connect/accept and again after a send that would
@@ -138,6 +139,9 @@ int recv(SOCKET S, void* Buf, int Len, int Flags);
 int recvfrom(SOCKET S, void* Buf, int Len, int Flags, sockaddr* From, int* FromLen);
 // FIONREAD_CMD (or the POSIX FIONREAD) gives the bytes waiting.
 int ioctlsocket(SOCKET S, long Cmd, unsigned long* Arg);
+// Blocks until S can be written to, the calling thread's queue has work or
+// its next timer is due: the wait of a socket whose notifications are off.
+void WaitWritableOrMessage(SOCKET S);
 int getsockname(SOCKET S, sockaddr* Addr, int* Len);
 int getpeername(SOCKET S, sockaddr* Addr, int* Len);
 

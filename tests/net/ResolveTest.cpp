@@ -27,6 +27,9 @@ TEST(Resolve, Numbers)
 {
     EXPECT_EQ(ParsePortNumber("  80x"), 80);
     EXPECT_EQ(ParsePortNumber("abc"), 0);
+    // Long digit strings wrap instead of overflowing.
+    EXPECT_EQ(ParsePortNumber("99999999999999999999"), 1661992959);
+    EXPECT_EQ(WSocketResolvePort("4294967376", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("80", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("http", "tcp"), 80);
     EXPECT_EQ(WSocketResolvePort("70000", "tcp") & 0xFFFF, 70000 & 0xFFFF);

@@ -374,8 +374,9 @@ TEST(WSocketDns, AsynchronousLookupsAndCancel)
 
 TEST(WSocketUdp, ListenConnectBroadcast)
 {
-    TWSocket rx(nullptr), tx(nullptr), bc(nullptr);
+    // The recorder outlives the sockets, whose destruction it still records.
     TRecorder r;
+    TWSocket rx(nullptr), tx(nullptr), bc(nullptr);
     r.Attach(rx);
     rx.SetProto("udp");
     rx.SetAddr("127.0.0.1");
