@@ -46,7 +46,10 @@ std::vector<TV4l2Device> ListV4l2Devices()
                 names.emplace_back(e->d_name);
         closedir(d);
     }
-    std::sort(names.begin(), names.end());
+    // video2 before video10.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
     std::vector<TV4l2Device> devices;
     for (const auto& name : names) {
         std::string path = "/dev/" + name;

@@ -13,7 +13,8 @@ struct TV4l2Device {
     std::string Version;
 };
 
-// The capture devices (/dev/video* that can capture), in name order.
+// The capture devices (/dev/video* that can capture), in number order
+// (video2 before video10).
 std::vector<TV4l2Device> ListV4l2Devices();
 
 class TV4l2Driver : public TCaptureDriver {
