@@ -13,6 +13,12 @@ void Tcapmain::BindCameraEvents()
     src1->OnClick = [this](TObject* s) { src1Click(s); };
     format1->OnClick = [this](TObject* s) { format1Click(s); };
     Effect1->OnClick = [this](TObject* s) { Effect1Click(s); };
+    // A camera that is lost, and one that is back, are told on the status line.
+    FrameGrabber1->SetOnError([this](TObject*, int32_t, const std::string& Text) { msg->SetCaption(Text); });
+    FrameGrabber1->SetOnStatusCallback([this](TObject*, int32_t Id, const std::string& Text) {
+        if (Id == IDS_CAP_DEVICE_RETURNED)
+            msg->SetCaption(Text);
+    });
 }
 
 void Tcapmain::SpeedButton3Click(TObject*)

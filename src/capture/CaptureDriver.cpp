@@ -1,7 +1,10 @@
 #include "capture/CaptureDriver.h"
 
+#include <algorithm>
+
 #include "capture/TestPatternDriver.h"
 #include "capture/V4l2Driver.h"
+#include "imaging/TextRenderer.h"
 
 namespace {
 
@@ -55,4 +58,18 @@ int ShowCaptureDialog(const std::string& Title, const std::vector<std::string>& 
     if (!gDialog)
         return Current;
     return gDialog(Title, Choices, Current);
+}
+
+void DrawNoSignal(TBitmap& Frame, int Width, int Height)
+{
+    Frame.SetSize(Width, Height);
+    if (Frame.Empty())
+        return;
+    for (int y = 0; y < Frame.Height(); ++y)
+        std::fill_n(Frame.ScanLine(y), static_cast<size_t>(Frame.Width()) * 3, uint8_t{32});
+    const std::string text = "NO SIGNAL";
+    TTextRenderer font(std::max(6.0, Height / 10.0), 72);
+    const TTextExtent e = font.TextExtent(text);
+    font.TextOut(Frame, (Width - e.Width) / 2, (Height - e.Height) / 2, text, TRGBColor{255, 255, 255},
+                 TRGBColor{32, 32, 32}, false);
 }

@@ -58,6 +58,8 @@ public:
     virtual bool GrabFrame(TBitmap& Frame) { return LatestFrame(Frame); }
     // Called on the capture window's thread after DriverFrameReady.
     virtual void ServiceStream() {}
+    // Called about once a second while the driver is connected.
+    virtual void Tick() {}
 
     void Attach(TCaptureEvents* Events) { FEvents = Events; }
 
@@ -77,6 +79,10 @@ protected:
 private:
     TCaptureEvents* FEvents = nullptr;
 };
+
+// A plain "NO SIGNAL" picture of Width x Height, for a device that
+// delivers nothing.
+void DrawNoSignal(TBitmap& Frame, int Width, int Height);
 
 // The installed drivers.
 class TDriverTable {

@@ -13,13 +13,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
 constexpr int PreferredWidth = 640;
 constexpr int PreferredHeight = 480;
 constexpr unsigned BufferCount = 4;
-constexpr int GrabTimeoutMs = 3000;
+constexpr int WarmupFrames = 5;
+constexpr DWORD WarmupMs = 300;
+// A frame older than this is not shown as the camera's picture.
+constexpr DWORD StaleMs = 2000;
 
 int Xioctl(int fd, unsigned long request, void* arg)
 {
@@ -35,23 +39,47 @@ std::string CardName(const v4l2_capability& cap)
     return std::string(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
 }
 
-} // namespace
-
-std::vector<TV4l2Device> ListV4l2Devices()
+// The /dev/videoN names, video2 before video10.
+std::vector<std::string> VideoNodes()
 {
     std::vector<std::string> names;
     if (DIR* d = opendir("/dev")) {
         while (dirent* e = readdir(d))
-            if (std::strncmp(e->d_name, "video", 5) == 0)
+            if (std::strncmp(e->d_name, "video", 5) == 0 && e->d_name[5] &&
+                std::strspn(e->d_name + 5, "0123456789") == std::strlen(e->d_name + 5))
                 names.emplace_back(e->d_name);
         closedir(d);
     }
-    // video2 before video10.
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
+    return names;
+}
+
+std::string Text(const uint8_t* Field, size_t Size)
+{
+    return std::string(reinterpret_cast<const char*>(Field), strnlen(reinterpret_cast<const char*>(Field), Size));
+}
+
+} // namespace
+
+std::string V4l2Identity(const std::string& Path, const std::string& Card, const std::string& Bus)
+{
+    std::error_code ec;
+    const auto target = std::filesystem::canonical(Path, ec);
+    if (!ec)
+        for (const auto& e : std::filesystem::directory_iterator("/dev/v4l/by-id", ec)) {
+            std::error_code ec2;
+            if (std::filesystem::canonical(e.path(), ec2) == target && !ec2)
+                return e.path().filename().string();
+        }
+    return Card + " @ " + Bus;
+}
+
+std::vector<TV4l2Device> ListV4l2Devices()
+{
     std::vector<TV4l2Device> devices;
-    for (const auto& name : names) {
+    for (const auto& name : VideoNodes()) {
         std::string path = "/dev/" + name;
         int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
@@ -62,7 +90,7 @@ std::vector<TV4l2Device> ListV4l2Devices()
             if ((caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING)) {
                 std::string version = std::to_string((cap.version >> 16) & 0xFF) + "." +
                                       std::to_string((cap.version >> 8) & 0xFF) + "." + std::to_string(cap.version & 0xFF);
-                devices.push_back({path, CardName(cap), version});
+                devices.push_back({path, CardName(cap), version, V4l2Identity(path, CardName(cap), Text(cap.bus_info, sizeof cap.bus_info))});
             }
         }
         close(fd);
@@ -77,33 +105,65 @@ TV4l2Driver::~TV4l2Driver() { Close(); }
 bool TV4l2Driver::Open()
 {
     Close();
+    if (!Connect())
+        return false;
+    v4l2_capability cap{};
+    Xioctl(FFd, VIDIOC_QUERYCAP, &cap);
+    FCard = CardName(cap);
+    FIdentity = V4l2Identity(FPath, FCard, Text(cap.bus_info, sizeof cap.bus_info));
+    FLost = false;
+    FHaveFrame = false;
+    // The stream runs while the driver is open; a device that will not
+    // stream now (busy elsewhere) is not one we can use.
+    if (!Begin()) {
+        Disconnect();
+        return false;
+    }
+    Watch();
+    return true;
+}
+
+bool TV4l2Driver::Connect()
+{
     FFd = v4l2_open(FPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (FFd < 0)
         return false;
     v4l2_capability cap{};
     if (Xioctl(FFd, VIDIOC_QUERYCAP, &cap) != 0 || !SetFormat(PreferredWidth, PreferredHeight)) {
-        Close();
+        Disconnect();
         return false;
     }
     ListSizes();
     FInputs.clear();
     for (v4l2_input in{}; Xioctl(FFd, VIDIOC_ENUMINPUT, &in) == 0; ++in.index) {
-        FInputs.emplace_back(reinterpret_cast<const char*>(in.name), strnlen(reinterpret_cast<const char*>(in.name), sizeof in.name));
+        FInputs.push_back(Text(in.name, sizeof in.name));
         if (FInputs.size() >= 32)
             break;
     }
-    FFailed = false;
-    FHaveFrame = false;
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    FFramePeriodMs = 33;
+    if (Xioctl(FFd, VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.denominator)
+        FFramePeriodMs = std::clamp(static_cast<int>(1000ull * parm.parm.capture.timeperframe.numerator /
+                                                     parm.parm.capture.timeperframe.denominator),
+                                    5, 1000);
+    FHangUp = false;
     return true;
 }
 
-void TV4l2Driver::Close()
+void TV4l2Driver::Disconnect()
 {
     if (FFd < 0)
         return;
     End();
     v4l2_close(FFd);
     FFd = -1;
+}
+
+void TV4l2Driver::Close()
+{
+    Disconnect();
+    FLost = false;
 }
 
 bool TV4l2Driver::SetFormat(int AWidth, int AHeight)
@@ -161,15 +221,15 @@ bool TV4l2Driver::DlgVideoSource()
         return false;
     if (chosen == current)
         return true;
-    const bool streaming = FStreaming;
     End();
     bool ok = Xioctl(FFd, VIDIOC_S_INPUT, &chosen) == 0;
     // Another input may come with another format: ask for ours again.
     if (ok)
         SetFormat(FWidth, FHeight);
     FHaveFrame = false;
-    if (streaming && !StartStream())
+    if (!Begin())
         ok = false;
+    Watch();
     return ok;
 }
 
@@ -187,7 +247,6 @@ bool TV4l2Driver::DlgVideoFormat()
     int chosen = ShowCaptureDialog("Video Format", names, current);
     if (chosen < 0 || chosen >= static_cast<int>(names.size()))
         return false;
-    const bool streaming = FStreaming;
     const int oldWidth = FWidth, oldHeight = FHeight;
     End();
     bool ok = SetFormat(FSizes[chosen].Width, FSizes[chosen].Height);
@@ -196,8 +255,9 @@ bool TV4l2Driver::DlgVideoFormat()
     FHaveFrame = false;
     // The stream comes back (in the old format when the new one was
     // refused), watched again.
-    if (streaming && !StartStream())
+    if (!Begin())
         ok = false;
+    Watch();
     return ok;
 }
 
@@ -205,46 +265,42 @@ bool TV4l2Driver::Begin()
 {
     if (FStreaming)
         return true;
-    if (FFd < 0 || FFailed)
+    if (FFd < 0)
         return false;
     v4l2_requestbuffers req{};
     req.count = BufferCount;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
-    if (Xioctl(FFd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0) {
-        Fail("cannot get buffers", errno);
+    if (Xioctl(FFd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0)
         return false;
-    }
     for (unsigned i = 0; i < req.count; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = i;
         if (Xioctl(FFd, VIDIOC_QUERYBUF, &buf) != 0) {
-            Fail("cannot query a buffer", errno);
             End();
             return false;
         }
         void* p = v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, FFd, buf.m.offset);
         if (p == MAP_FAILED) {
-            Fail("cannot map a buffer", errno);
             End();
             return false;
         }
         FBuffers.push_back({p, buf.length});
         if (Xioctl(FFd, VIDIOC_QBUF, &buf) != 0) {
-            Fail("cannot queue a buffer", errno);
             End();
             return false;
         }
     }
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (Xioctl(FFd, VIDIOC_STREAMON, &type) != 0) {
-        Fail("cannot start streaming", errno);
         End();
         return false;
     }
     FStreaming = true;
+    FStreamTick = GetTickCount();
+    FWarmup = WarmupFrames;
     return true;
 }
 
@@ -271,6 +327,13 @@ void TV4l2Driver::End()
     }
 }
 
+void TV4l2Driver::Restart()
+{
+    End();
+    if (Begin())
+        Watch();
+}
+
 void TV4l2Driver::Watch()
 {
     if (FWatching || !FStreaming)
@@ -278,6 +341,7 @@ void TV4l2Driver::Watch()
     FWatching = true;
     WatchDescriptor(FFd, EPOLLIN, [this](uint32_t events) {
         if (events & (EPOLLERR | EPOLLHUP)) {
+            FHangUp = true;
             UnwatchDescriptor(FFd);
             FWatching = false;
         } else {
@@ -288,30 +352,42 @@ void TV4l2Driver::Watch()
     });
 }
 
-bool TV4l2Driver::StartStream()
-{
-    if (!Begin())
-        return false;
-    Watch();
-    return true;
-}
+// The stream is open, the device is ours: frames come and go.
+bool TV4l2Driver::StartStream() { return FFd >= 0 || FLost; }
 
-void TV4l2Driver::StopStream() { End(); }
+// The stream keeps running while the driver is open: a grab then has a
+// frame at once, and no warm-up frame ever reaches a picture.
+void TV4l2Driver::StopStream() {}
+
+bool TV4l2Driver::Settled() const { return FWarmup <= 0 && GetTickCount() - FStreamTick >= WarmupMs; }
 
 bool TV4l2Driver::Dequeue(bool& Got)
 {
     Got = false;
-    for (;;) {
+    // Bounded: a device that keeps failing without handing out frames
+    // must not hold the program here.
+    for (unsigned tries = 0; tries < 4 * BufferCount + 4; ++tries) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         if (Xioctl(FFd, VIDIOC_DQBUF, &buf) != 0) {
             if (errno == EAGAIN)
                 return true;
-            Fail("stopped delivering frames", errno);
-            return false;
+            if (errno == ENODEV) {
+                Lose("is gone", errno);
+                return false;
+            }
+            // A frame that could not be converted (libv4l2 has put its
+            // buffer back already): skip it.
+            ++FSkipped;
+            continue;
         }
-        if (buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
+        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR);
+        if (!good)
+            ++FSkipped;
+        if (good && !Settled()) {
+            --FWarmup;
+        } else if (good) {
             const auto* src = static_cast<const uint8_t*>(FBuffers[buf.index].Start);
             const size_t need = static_cast<size_t>(FStride) * (FHeight - 1) + static_cast<size_t>(FWidth) * 3;
             if (FBuffers[buf.index].Length >= need && (buf.bytesused >= need || buf.bytesused == 0)) {
@@ -320,59 +396,78 @@ bool TV4l2Driver::Dequeue(bool& Got)
                 for (int y = 0; y < FHeight; ++y)
                     std::memcpy(FLatest.ScanLine(y), src + static_cast<size_t>(y) * FStride, static_cast<size_t>(FWidth) * 3);
                 FHaveFrame = true;
+                FLatestTick = GetTickCount();
                 Got = true;
+            } else {
+                ++FSkipped;
             }
         }
         if (Xioctl(FFd, VIDIOC_QBUF, &buf) != 0) {
-            Fail("cannot queue a buffer", errno);
-            return false;
+            if (errno == ENODEV) {
+                Lose("is gone", errno);
+                return false;
+            }
+            // The buffer is lost to the stream: start it again.
+            Restart();
+            return true;
         }
     }
+    return true;
 }
 
 void TV4l2Driver::ServiceStream()
 {
-    if (!FStreaming)
+    if (FFd < 0 || !FStreaming)
         return;
+    if (FHangUp) {
+        Lose("hung up", ENODEV);
+        return;
+    }
     bool got;
     if (!Dequeue(got))
         return;
     if (FWatching)
         ChangeDescriptor(FFd, EPOLLIN);
-    else
-        Fail("stopped delivering frames", ENODEV);
 }
 
 bool TV4l2Driver::WaitForFrame(int TimeoutMs)
 {
     const DWORD start = GetTickCount();
     for (;;) {
-        int left = TimeoutMs - static_cast<int>(GetTickCount() - start);
-        if (left <= 0) {
-            ReportError(IDS_CAP_NO_FRAME, "Capture device " + FPath + " delivered no frame");
-            return false;
-        }
-        pollfd p{FFd, POLLIN, 0};
-        int r = poll(&p, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            Fail("stopped delivering frames", r < 0 ? errno : ENODEV);
-            return false;
-        }
-        if (r == 0)
-            continue;
         bool got;
         if (!Dequeue(got))
             return false;
         if (got)
             return true;
+        const int left = TimeoutMs - static_cast<int>(GetTickCount() - start);
+        if (left <= 0 || FFd < 0 || !FStreaming)
+            return false;
+        pollfd p{FFd, POLLIN, 0};
+        const int r = poll(&p, 1, left);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            Lose("hung up", r < 0 ? errno : ENODEV);
+            return false;
+        }
     }
+}
+
+void TV4l2Driver::NoSignal(TBitmap& Frame)
+{
+    const int w = FWidth > 0 ? FWidth : PreferredWidth, h = FHeight > 0 ? FHeight : PreferredHeight;
+    if (FNoSignal.Width() != w || FNoSignal.Height() != h)
+        DrawNoSignal(FNoSignal, w, h);
+    Frame = FNoSignal;
 }
 
 bool TV4l2Driver::LatestFrame(TBitmap& Frame)
 {
-    if (!FHaveFrame || FFailed)
+    if (FLost || (FHaveFrame && GetTickCount() - FLatestTick >= StaleMs)) {
+        NoSignal(Frame);
+        return true;
+    }
+    if (!FHaveFrame)
         return false;
     Frame = FLatest;
     return true;
@@ -380,38 +475,88 @@ bool TV4l2Driver::LatestFrame(TBitmap& Frame)
 
 bool TV4l2Driver::GrabFrame(TBitmap& Frame)
 {
-    if (FFd < 0 || FFailed)
+    if (FFd < 0 && !FLost)
         return false;
-    const bool streaming = FStreaming;
-    if (streaming && FHaveFrame) {
+    if (!FLost && FStreaming) {
+        // A frame from within the last two periods is the current one;
+        // otherwise wait at most two periods (and for the warm-up to end).
         bool got;
-        if (!Dequeue(got))
-            return false;
+        if (Dequeue(got) && !(FHaveFrame && GetTickCount() - FLatestTick <= 2u * FFramePeriodMs)) {
+            int wait = 2 * FFramePeriodMs;
+            if (!Settled())
+                wait += static_cast<int>(WarmupMs - std::min(WarmupMs, GetTickCount() - FStreamTick)) +
+                        FWarmup * FFramePeriodMs;
+            WaitForFrame(wait);
+        }
+        if (FWatching)
+            ChangeDescriptor(FFd, EPOLLIN);
+    }
+    if (!FLost && FHaveFrame && GetTickCount() - FLatestTick < StaleMs) {
         Frame = FLatest;
         return true;
     }
-    if (!streaming && !Begin())
-        return false;
-    bool ok = WaitForFrame(GrabTimeoutMs);
-    if (!streaming)
-        End();
-    else if (FWatching)
-        ChangeDescriptor(FFd, EPOLLIN);
-    if (!ok)
-        return false;
-    Frame = FLatest;
+    NoSignal(Frame);
     return true;
 }
 
-void TV4l2Driver::Fail(const std::string& What, int Error)
+void TV4l2Driver::Lose(const std::string& What, int Error)
 {
-    if (FFailed)
+    if (FLost)
         return;
-    FFailed = true;
-    const std::string text = "Capture device " + FPath + " " + What + ": " + std::strerror(Error);
-    if (FWatching) {
-        UnwatchDescriptor(FFd);
-        FWatching = false;
+    Disconnect();
+    FLost = true;
+    FHaveFrame = false;
+    FSeenNodes.clear();
+    ReportError(IDS_CAP_DEVICE_FAILED, "Capture device " + FPath + " (" + FCard + ") " + What + ": " + std::strerror(Error));
+}
+
+bool TV4l2Driver::Reconnect()
+{
+    // Only when the set of nodes changed since the last look: opening a
+    // node can wake a camera.
+    std::string seen;
+    for (const auto& n : VideoNodes())
+        seen += n + " ";
+    if (seen == FSeenNodes)
+        return false;
+    FSeenNodes = seen;
+    std::string path;
+    for (const auto& d : ListV4l2Devices())
+        if (d.Identity == FIdentity && (path.empty() || d.Path == FPath))
+            path = d.Path;
+    if (path.empty())
+        return false;
+    const std::string old = FPath;
+    const int width = FWidth, height = FHeight;
+    FPath = path;
+    if (!Connect()) {
+        FPath = old;
+        return false;
     }
-    ReportError(IDS_CAP_DEVICE_FAILED, text);
+    if (width != FWidth || height != FHeight)
+        SetFormat(width, height);
+    if (!Begin()) {
+        Disconnect();
+        FPath = old;
+        FSeenNodes.clear();
+        return false;
+    }
+    Watch();
+    FLost = false;
+    ReportStatus(IDS_CAP_DEVICE_RETURNED, "Capture device " + FPath + " (" + FCard + ") is back");
+    return true;
+}
+
+void TV4l2Driver::Tick()
+{
+    if (FLost) {
+        Reconnect();
+        return;
+    }
+    // A device that went quiet may have gone without a hang-up.
+    if (FFd >= 0 && (!FHaveFrame || GetTickCount() - FLatestTick >= 1000)) {
+        const auto nodes = VideoNodes();
+        if (std::find(nodes.begin(), nodes.end(), FPath.substr(5)) == nodes.end())
+            Lose("is gone", ENODEV);
+    }
 }

@@ -10,6 +10,7 @@
 #include "capture/V4l2Driver.h"
 #include "capture/Video.h"
 #include "imaging/BmpFile.h"
+#include "net/LoopPeers.h"
 
 namespace {
 
@@ -89,14 +90,44 @@ protected:
         g->SetDriverOpen(true);
         return g;
     }
-    // Grabs and returns the centre pixel.
     static std::array<uint8_t, 3> Centre(const TBitmap& b)
     {
         const uint8_t* p = b.ScanLine(b.Height() / 2) + (b.Width() / 2) * 3;
         return {p[0], p[1], p[2]};
     }
+    // Grabs the current frame as the program does (grab, then save).
+    TBitmap Grab(TFrameGrabber* g)
+    {
+        g->SingleImageFile = Temp.Name() + "/grab.bmp";
+        if (!g->GrabFrameNoStop() || !g->SaveAsDIB())
+            return TBitmap();
+        return LoadBitmapFile(g->SingleImageFile);
+    }
+    static bool Near(std::array<uint8_t, 3> c, int r, int g, int b)
+    {
+        return std::abs(c[0] - r) < 30 && std::abs(c[1] - g) < 30 && std::abs(c[2] - b) < 30;
+    }
+    static bool IsNoSignal(const TBitmap& b)
+    {
+        if (b.Empty() || b.ScanLine(0)[0] != 32)
+            return false;
+        for (int y = 0; y < b.Height(); ++y)
+            for (int x = 0; x < b.Width(); ++x)
+                if (b.ScanLine(y)[x * 3] == 255)
+                    return true;
+        return false;
+    }
+    // Grabs until the picture has colour r, g, b.
+    bool GrabsColour(TFrameGrabber* g, int r, int gr, int b)
+    {
+        return RunUntil([&] {
+            TBitmap f = Grab(g);
+            return !f.Empty() && Near(Centre(f), r, gr, b);
+        });
+    }
 
     TComponent Owner{nullptr};
+    TTempDir Temp;
 };
 
 TEST_F(FakeCamera, YuyvAndMjpegCamerasDeliverTheirPicture)
@@ -112,11 +143,7 @@ TEST_F(FakeCamera, YuyvAndMjpegCamerasDeliverTheirPicture)
     for (int index : {1, 2}) {
         auto* g = OpenGrabber(index);
         ASSERT_TRUE(g->DriverOpen());
-        TTempDir temp;
-        g->SingleImageFile = temp.Name() + "/f.bmp";
-        ASSERT_TRUE(g->GrabFrameNoStop()) << index;
-        ASSERT_TRUE(g->SaveAsDIB());
-        TBitmap b = LoadBitmapFile(temp.Name() + "/f.bmp");
+        TBitmap b = Grab(g);
         EXPECT_EQ(b.Width(), 640);
         auto c = Centre(b);
         if (index == 1)
@@ -125,6 +152,97 @@ TEST_F(FakeCamera, YuyvAndMjpegCamerasDeliverTheirPicture)
             EXPECT_TRUE(c[2] > 150 && c[0] < 90) << int(c[0]) << " " << int(c[2]);
         g->SetDriverOpen(false);
     }
+}
+
+TEST_F(FakeCamera, BadFramesAreSkippedAndTheCameraGoesOn)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
+    for (int index : {1, 2}) {
+        const std::string node = index == 1 ? "3" : "4";
+        auto* g = OpenGrabber(index);
+        g->SetVideoPreview(true);
+        ASSERT_TRUE(GrabsColour(g, 200, 120, 40));
+        // A frame of another size, frames flagged bad, undecodable frames
+        // (more in a row than libv4l2 retries): each is skipped.
+        for (const std::string fault : {"oddsize", "errors", "badjpeg"}) {
+            ASSERT_TRUE(TFakeCamera::Control(fault + " " + node + " 6"));
+            const long before = TFakeCamera::Count("frames", std::stoi(node));
+            RunUntil([&] { return TFakeCamera::Count("frames", std::stoi(node)) >= before + 8; });
+            ASSERT_TRUE(TFakeCamera::Control("colour " + node + " 40 200 " + (fault == "errors" ? "40" : "200")));
+            EXPECT_TRUE(GrabsColour(g, 40, 200, fault == "errors" ? 40 : 200)) << fault << " on " << node;
+            ASSERT_TRUE(TFakeCamera::Control("colour " + node + " 200 120 40"));
+            EXPECT_TRUE(GrabsColour(g, 200, 120, 40)) << fault << " on " << node;
+        }
+        g->SetDriverOpen(false);
+    }
+}
+
+TEST_F(FakeCamera, LostCameraShowsNoSignalReportsAndComesBackByItself)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Desk Cam"));
+    auto* g = Owner.Make<TFrameGrabber>();
+    std::vector<int> errors, statuses;
+    g->SetOnError([&](TObject*, int32_t id, const std::string&) { errors.push_back(id); });
+    g->SetOnStatusCallback([&](TObject*, int32_t id, const std::string&) { statuses.push_back(id); });
+    g->SetDriverIndex(1);
+    g->SetVideoPreview(true);
+    TBitmap shown;
+    g->SetPreviewSink([&](const TBitmap& f) { shown = f; });
+    ASSERT_TRUE(GrabsColour(g, 200, 120, 40));
+
+    ASSERT_TRUE(TFakeCamera::Control("unplug 4"));
+    ASSERT_TRUE(RunUntil([&] { return !errors.empty(); }));
+    EXPECT_EQ(errors, std::vector<int>{IDS_CAP_DEVICE_FAILED});
+    EXPECT_TRUE(RunUntil([&] { return IsNoSignal(shown); })) << "the preview shows the lost camera";
+    TBitmap grabbed = Grab(g);
+    EXPECT_TRUE(IsNoSignal(grabbed)) << "a snapshot shows the lost camera";
+    EXPECT_EQ(grabbed.Width(), 640);
+    EXPECT_TRUE(g->DriverOpen());
+
+    // Back on the same node, then on another node after a second loss.
+    ASSERT_TRUE(TFakeCamera::Control("colour 4 40 40 200"));
+    ASSERT_TRUE(TFakeCamera::Control("replug 4"));
+    ASSERT_TRUE(RunUntil([&] { return std::count(statuses.begin(), statuses.end(), IDS_CAP_DEVICE_RETURNED) == 1; }));
+    EXPECT_TRUE(GrabsColour(g, 40, 40, 200));
+    ASSERT_TRUE(TFakeCamera::Control("remove 4"));
+    ASSERT_TRUE(RunUntil([&] { return errors.size() == 2; }));
+    ASSERT_TRUE(TFakeCamera::Control("add 7 yuyv usb-4 Desk Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("colour 7 40 200 40"));
+    ASSERT_TRUE(RunUntil([&] { return std::count(statuses.begin(), statuses.end(), IDS_CAP_DEVICE_RETURNED) == 2; }));
+    EXPECT_TRUE(GrabsColour(g, 40, 200, 40));
+    EXPECT_TRUE(RunUntil([&] { return !shown.Empty() && Near(Centre(shown), 40, 200, 40); }));
+}
+
+TEST_F(FakeCamera, StalledCameraGivesTheLastFrameThenNoSignal)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Cam"));
+    auto* g = OpenGrabber(1);
+    ASSERT_TRUE(GrabsColour(g, 200, 120, 40));
+    ASSERT_TRUE(TFakeCamera::Control("stall 4 1"));
+    TBitmap f = Grab(g);
+    ASSERT_FALSE(f.Empty());
+    EXPECT_TRUE(Near(Centre(f), 200, 120, 40));
+    // Once the last frame is old, the picture says so.
+    EXPECT_TRUE(RunUntil([&] { return IsNoSignal(Grab(g)); }));
+    ASSERT_TRUE(TFakeCamera::Control("stall 4 0"));
+    EXPECT_TRUE(GrabsColour(g, 200, 120, 40));
+}
+
+TEST_F(FakeCamera, GrabsKeepOneStreamAndNeverShowWarmUpFrames)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("dark 4 5"));
+    auto* g = OpenGrabber(1);
+    for (int i = 0; i < 3; ++i) {
+        TBitmap f = Grab(g);
+        ASSERT_FALSE(f.Empty());
+        EXPECT_TRUE(Near(Centre(f), 200, 120, 40)) << "grab " << i;
+    }
+    g->SetVideoPreview(true);
+    g->SetVideoPreview(false);
+    EXPECT_TRUE(Near(Centre(Grab(g)), 200, 120, 40));
+    EXPECT_EQ(TFakeCamera::Count("streamons", 4), 1);
 }
 
 } // namespace
