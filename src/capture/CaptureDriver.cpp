@@ -1,10 +1,13 @@
 #include "capture/CaptureDriver.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 
 #include "capture/TestPatternDriver.h"
 #include "capture/V4l2Driver.h"
 #include "imaging/TextRenderer.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -44,6 +47,18 @@ public:
 TDefaultTable gDefaultTable;
 TDriverTable* gTable = nullptr;
 TCaptureDialog gDialog;
+std::string gSettingsFile;
+int gRequestedWidth = 0, gRequestedHeight = 0;
+
+// A camera's identity as a section name.
+std::string Section(const std::string& Camera)
+{
+    std::string s = Camera;
+    for (char& c : s)
+        if (c == '[' || c == ']' || c == '\n' || c == '\r' || c == '=')
+            c = '_';
+    return s;
+}
 
 } // namespace
 
@@ -72,4 +87,39 @@ void DrawNoSignal(TBitmap& Frame, int Width, int Height)
     const TTextExtent e = font.TextExtent(text);
     font.TextOut(Frame, (Width - e.Width) / 2, (Height - e.Height) / 2, text, TRGBColor{255, 255, 255},
                  TRGBColor{32, 32, 32}, false);
+}
+
+void SetCaptureSettingsFile(const std::string& FileName) { gSettingsFile = FileName; }
+
+int ReadCaptureSetting(const std::string& Camera, const std::string& Key, int Default)
+{
+    if (gSettingsFile.empty())
+        return Default;
+    const std::string text = GetPrivateProfileString(Section(Camera), Key, "", 32, gSettingsFile);
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    return text.empty() || *end || v < INT32_MIN || v > INT32_MAX ? Default : static_cast<int>(v);
+}
+
+void WriteCaptureSetting(const std::string& Camera, const std::string& Key, int Value)
+{
+    if (gSettingsFile.empty())
+        return;
+    // A settings file that cannot be written loses the choice, nothing else.
+    WritePrivateProfileString(Section(Camera).c_str(), Key.c_str(), std::to_string(Value).c_str(), gSettingsFile);
+}
+
+void SetRequestedCaptureSize(int Width, int Height)
+{
+    gRequestedWidth = std::max(0, Width);
+    gRequestedHeight = std::max(0, Height);
+}
+
+bool RequestedCaptureSize(int& Width, int& Height)
+{
+    if (gRequestedWidth <= 0 || gRequestedHeight <= 0)
+        return false;
+    Width = gRequestedWidth;
+    Height = gRequestedHeight;
+    return true;
 }

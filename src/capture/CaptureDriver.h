@@ -84,6 +84,18 @@ private:
 // delivers nothing.
 void DrawNoSignal(TBitmap& Frame, int Width, int Height);
 
+// The drivers' own settings: each camera's chosen size and input, kept in
+// FileName (capture.ini beside the program's settings file) under the
+// camera's stable identity. An empty name (the default) keeps nothing.
+void SetCaptureSettingsFile(const std::string& FileName);
+int ReadCaptureSetting(const std::string& Camera, const std::string& Key, int Default);
+void WriteCaptureSetting(const std::string& Camera, const std::string& Key, int Value);
+// A size asked for on the command line: every driver opened takes it (as
+// near as it can) instead of the remembered one, and remembers it. 0 x 0:
+// none.
+void SetRequestedCaptureSize(int Width, int Height);
+bool RequestedCaptureSize(int& Width, int& Height);
+
 // The installed drivers.
 class TDriverTable {
 public:

@@ -107,10 +107,6 @@ bool TV4l2Driver::Open()
     Close();
     if (!Connect())
         return false;
-    v4l2_capability cap{};
-    Xioctl(FFd, VIDIOC_QUERYCAP, &cap);
-    FCard = CardName(cap);
-    FIdentity = V4l2Identity(FPath, FCard, Text(cap.bus_info, sizeof cap.bus_info));
     FLost = false;
     FHaveFrame = false;
     // The stream runs while the driver is open; a device that will not
@@ -129,10 +125,24 @@ bool TV4l2Driver::Connect()
     if (FFd < 0)
         return false;
     v4l2_capability cap{};
-    if (Xioctl(FFd, VIDIOC_QUERYCAP, &cap) != 0 || !SetFormat(PreferredWidth, PreferredHeight)) {
+    if (Xioctl(FFd, VIDIOC_QUERYCAP, &cap) != 0) {
         Disconnect();
         return false;
     }
+    FCard = CardName(cap);
+    FIdentity = V4l2Identity(FPath, FCard, Text(cap.bus_info, sizeof cap.bus_info));
+    // The camera's remembered input and size (or the size asked for).
+    int input = ReadCaptureSetting(FIdentity, "input", -1);
+    if (input >= 0)
+        Xioctl(FFd, VIDIOC_S_INPUT, &input);
+    int width = ReadCaptureSetting(FIdentity, "width", PreferredWidth), height = ReadCaptureSetting(FIdentity, "height", PreferredHeight);
+    const bool requested = RequestedCaptureSize(width, height);
+    if (!SetFormat(width, height) && !SetFormat(PreferredWidth, PreferredHeight)) {
+        Disconnect();
+        return false;
+    }
+    if (requested)
+        Remember();
     ListSizes();
     FInputs.clear();
     for (v4l2_input in{}; Xioctl(FFd, VIDIOC_ENUMINPUT, &in) == 0; ++in.index) {
@@ -230,7 +240,18 @@ bool TV4l2Driver::DlgVideoSource()
     if (!Begin())
         ok = false;
     Watch();
+    if (ok)
+        Remember();
     return ok;
+}
+
+void TV4l2Driver::Remember()
+{
+    int input = 0;
+    if (Xioctl(FFd, VIDIOC_G_INPUT, &input) == 0)
+        WriteCaptureSetting(FIdentity, "input", input);
+    WriteCaptureSetting(FIdentity, "width", FWidth);
+    WriteCaptureSetting(FIdentity, "height", FHeight);
 }
 
 bool TV4l2Driver::DlgVideoFormat()
@@ -258,6 +279,8 @@ bool TV4l2Driver::DlgVideoFormat()
     if (!Begin())
         ok = false;
     Watch();
+    if (ok)
+        Remember();
     return ok;
 }
 

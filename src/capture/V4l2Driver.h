@@ -80,6 +80,8 @@ private:
     void Lose(const std::string& What, int Error);
     bool Reconnect();
     void NoSignal(TBitmap& Frame);
+    // Keeps size and input for the next open of this camera.
+    void Remember();
     bool Settled() const;
 
     std::string FPath;

@@ -245,4 +245,58 @@ TEST_F(FakeCamera, GrabsKeepOneStreamAndNeverShowWarmUpFrames)
     EXPECT_EQ(TFakeCamera::Count("streamons", 4), 1);
 }
 
+// The capture dialogs answer with the choice named Text.
+struct ChooseInDialog {
+    explicit ChooseInDialog(const std::string& Text)
+    {
+        SetCaptureDialog([=](const std::string&, const std::vector<std::string>& choices, int) {
+            return static_cast<int>(std::find(choices.begin(), choices.end(), Text) - choices.begin());
+        });
+    }
+    ~ChooseInDialog() { SetCaptureDialog(nullptr); }
+};
+
+TEST_F(FakeCamera, ChosenSizeAndInputAreRememberedPerCameraNotPerNode)
+{
+    SetCaptureSettingsFile(Temp.Name() + "/capture.ini");
+    ASSERT_TRUE(TFakeCamera::Control("add 2 inputs usb-5 Two Inputs"));
+    ASSERT_TRUE(TFakeCamera::Control("add 3 yuyv usb-6 Other"));
+    {
+        // The dialogs on a closed driver change what the next open gets.
+        auto* g = Owner.Make<TFrameGrabber>();
+        g->SetDriverIndex(1);
+        {
+            ChooseInDialog size("1280x720");
+            EXPECT_TRUE(g->DlgVideoFormat());
+        }
+        {
+            ChooseInDialog input("Composite");
+            EXPECT_TRUE(g->DlgVideoSource());
+        }
+        EXPECT_FALSE(g->DriverOpen());
+        g->SetDriverOpen(true);
+        EXPECT_EQ(g->ImageWidth(), 1280);
+        EXPECT_TRUE(GrabsColour(g, 55, 135, 215));
+        g->SetDriverOpen(false);
+    }
+    // After a restart the camera comes up on another node, the other camera
+    // keeps its default.
+    ASSERT_TRUE(TFakeCamera::Control("clear"));
+    ASSERT_TRUE(TFakeCamera::Control("add 1 yuyv usb-6 Other"));
+    ASSERT_TRUE(TFakeCamera::Control("add 6 inputs usb-5 Two Inputs"));
+    TComponent restarted(nullptr);
+    auto* other = restarted.Make<TFrameGrabber>();
+    other->SetDriverIndex(1);
+    other->SetDriverOpen(true);
+    EXPECT_EQ(other->ImageWidth(), 640);
+    other->SetDriverOpen(false);
+    auto* g = restarted.Make<TFrameGrabber>();
+    g->SetDriverIndex(2);
+    g->SetDriverOpen(true);
+    EXPECT_EQ(g->ImageWidth(), 1280);
+    EXPECT_EQ(g->ImageHeight(), 720);
+    EXPECT_TRUE(GrabsColour(g, 55, 135, 215));
+    SetCaptureSettingsFile("");
+}
+
 } // namespace
