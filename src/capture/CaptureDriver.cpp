@@ -21,10 +21,8 @@ public:
             Version = TTestPatternDriver::DriverVersion;
             return true;
         }
-        if (Index < 0)
-            return false;
-        auto devices = ListV4l2Devices();
-        if (Index > static_cast<int>(devices.size()))
+        const auto& devices = Devices();
+        if (Index < 0 || Index > static_cast<int>(devices.size()))
             return false;
         Name = devices[Index - 1].Card;
         Version = devices[Index - 1].Version;
@@ -35,13 +33,34 @@ public:
     {
         if (Index == 0)
             return std::make_unique<TTestPatternDriver>();
-        if (Index < 0)
-            return nullptr;
-        auto devices = ListV4l2Devices();
-        if (Index > static_cast<int>(devices.size()))
+        const auto& devices = Devices();
+        if (Index < 0 || Index > static_cast<int>(devices.size()))
             return nullptr;
         return std::make_unique<TV4l2Driver>(devices[Index - 1].Path);
     }
+
+private:
+    // One scan serves the questions of one moment (a driver list asks
+    // for ten descriptions): scanning opens every node, which can wake a
+    // camera. A changed set of nodes scans again at once.
+    const std::vector<TV4l2Device>& Devices()
+    {
+        const DWORD now = GetTickCount();
+        auto nodes = V4l2Nodes();
+        if (!FScanned || nodes != FNodes || now - FScanTick >= ScanLifeMs) {
+            FDevices = ListV4l2Devices();
+            FNodes = std::move(nodes);
+            FScanned = true;
+            FScanTick = now;
+        }
+        return FDevices;
+    }
+
+    static constexpr DWORD ScanLifeMs = 2000;
+    std::vector<TV4l2Device> FDevices;
+    std::vector<std::string> FNodes;
+    bool FScanned = false;
+    DWORD FScanTick = 0;
 };
 
 TDefaultTable gDefaultTable;

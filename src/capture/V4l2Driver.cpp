@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +25,20 @@ constexpr int WarmupFrames = 5;
 constexpr DWORD WarmupMs = 300;
 // A frame older than this is not shown as the camera's picture.
 constexpr DWORD StaleMs = 2000;
+
+// libv4l2 writes its diagnostics to stderr unless given a log file; they
+// are dropped here (what matters, a lost or returned device, is reported by
+// the driver itself).
+void QuietLibv4l2()
+{
+    static const bool done = [] {
+        cookie_io_functions_t io{};
+        io.write = [](void*, const char*, size_t size) -> ssize_t { return static_cast<ssize_t>(size); };
+        v4l2_log_file = fopencookie(nullptr, "w", io);
+        return true;
+    }();
+    (void)done;
+}
 
 int Xioctl(int fd, unsigned long request, void* arg)
 {
@@ -39,8 +54,9 @@ std::string CardName(const v4l2_capability& cap)
     return std::string(reinterpret_cast<const char*>(cap.card), strnlen(reinterpret_cast<const char*>(cap.card), sizeof cap.card));
 }
 
-// The /dev/videoN names, video2 before video10.
-std::vector<std::string> VideoNodes()
+} // namespace
+
+std::vector<std::string> V4l2Nodes()
 {
     std::vector<std::string> names;
     if (DIR* d = opendir("/dev")) {
@@ -55,6 +71,8 @@ std::vector<std::string> VideoNodes()
     });
     return names;
 }
+
+namespace {
 
 std::string Text(const uint8_t* Field, size_t Size)
 {
@@ -79,7 +97,7 @@ std::string V4l2Identity(const std::string& Path, const std::string& Card, const
 std::vector<TV4l2Device> ListV4l2Devices()
 {
     std::vector<TV4l2Device> devices;
-    for (const auto& name : VideoNodes()) {
+    for (const auto& name : V4l2Nodes()) {
         std::string path = "/dev/" + name;
         int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
@@ -121,6 +139,7 @@ bool TV4l2Driver::Open()
 
 bool TV4l2Driver::Connect()
 {
+    QuietLibv4l2();
     FFd = v4l2_open(FPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (FFd < 0)
         return false;
@@ -538,7 +557,7 @@ bool TV4l2Driver::Reconnect()
     // Only when the set of nodes changed since the last look: opening a
     // node can wake a camera.
     std::string seen;
-    for (const auto& n : VideoNodes())
+    for (const auto& n : V4l2Nodes())
         seen += n + " ";
     if (seen == FSeenNodes)
         return false;
@@ -578,7 +597,7 @@ void TV4l2Driver::Tick()
     }
     // A device that went quiet may have gone without a hang-up.
     if (FFd >= 0 && (!FHaveFrame || GetTickCount() - FLatestTick >= 1000)) {
-        const auto nodes = VideoNodes();
+        const auto nodes = V4l2Nodes();
         if (std::find(nodes.begin(), nodes.end(), FPath.substr(5)) == nodes.end())
             Lose("is gone", ENODEV);
     }

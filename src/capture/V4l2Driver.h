@@ -22,6 +22,10 @@ struct TV4l2Device {
     std::string Identity;
 };
 
+// The names of the /dev/videoN nodes, video2 before video10 (no node is
+// opened).
+std::vector<std::string> V4l2Nodes();
+
 // The capture devices (/dev/video* that can capture), in number order
 // (video2 before video10).
 std::vector<TV4l2Device> ListV4l2Devices();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
 #include <fstream>
 
@@ -297,6 +300,41 @@ TEST_F(FakeCamera, ChosenSizeAndInputAreRememberedPerCameraNotPerNode)
     EXPECT_EQ(g->ImageHeight(), 720);
     EXPECT_TRUE(GrabsColour(g, 55, 135, 215));
     SetCaptureSettingsFile("");
+}
+
+TEST_F(FakeCamera, DriverListOpensEachNodeOnceAndLeavesOutNonCaptureNodes)
+{
+    for (const char* line : {"add 0 yuyv usb-0 A", "add 1 meta usb-0 A", "add 2 mjpeg usb-2 B", "add 10 both usb-10 C"})
+        ASSERT_TRUE(TFakeCamera::Control(line));
+    EXPECT_EQ(GetDriverList(), (std::vector<std::string>{"Quorrelane test pattern Version 1.0", "A 6.1.7", "B 6.1.7", "C 6.1.7"}));
+    long opens = 0;
+    for (int n : {0, 1, 2, 10})
+        opens += TFakeCamera::Count("opens", n);
+    EXPECT_EQ(opens, 4);
+}
+
+TEST_F(FakeCamera, Libv4l2DiagnosticsStayOffStderr)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    const std::string log = Temp.Name() + "/stderr";
+    fflush(stderr);
+    const int saved = dup(2);
+    const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(file, 0);
+    dup2(file, 2);
+    close(file);
+    {
+        auto* g = OpenGrabber(1);
+        TFakeCamera::Control("oddsize 3 2");
+        TFakeCamera::Control("badjpeg 3 6");
+        const long before = TFakeCamera::Count("frames", 3);
+        RunUntil([&] { return TFakeCamera::Count("frames", 3) >= before + 12; });
+        g->SetDriverOpen(false);
+    }
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    EXPECT_EQ(Slurp(log).find("libv4l2"), std::string::npos) << Slurp(log);
 }
 
 } // namespace
