@@ -14,6 +14,16 @@ void Tcapmain::BindCameraEvents()
     src1->OnClick = [this](TObject* s) { src1Click(s); };
     format1->OnClick = [this](TObject* s) { format1Click(s); };
     Effect1->OnClick = [this](TObject* s) { Effect1Click(s); };
+    // The device dialog from the menu; a camera that was running when
+    // another was chosen gives way to the new one, running.
+    devicesetup1->OnClick = [this](TObject*) {
+        const bool wasOpen = FrameGrabber1->DriverOpen();
+        SpeedButton2Click(SpeedButton2);
+        if (wasOpen && !FrameGrabber1->DriverOpen() && FrameGrabber1->DriverIndex() != -1)
+            SpeedButton3Click(SpeedButton3);
+        else if (!FrameGrabber1->DriverOpen())
+            SpeedButton3->SetGlyph(im31->Picture());
+    };
     // The capture drivers keep their own choices beside the settings file.
     const std::string settings = SettingsFileName();
     SetCaptureSettingsFile(settings.substr(0, settings.rfind('/') + 1) + "capture.ini");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cctype>
 #include <cstdlib>
 
 #include "capture/TestPatternDriver.h"
@@ -26,6 +27,23 @@ public:
             return false;
         Name = devices[Index - 1].Card;
         Version = devices[Index - 1].Version;
+        return true;
+    }
+
+    bool Details(int Index, TDriverDetails& Out) override
+    {
+        if (Index == 0) {
+            Out.Path = "(built in)";
+            Out.Sizes.clear();
+            for (const auto& s : TTestPatternDriver::Sizes())
+                Out.Sizes.push_back(std::to_string(s.Width) + "x" + std::to_string(s.Height));
+            return true;
+        }
+        const auto& devices = Devices();
+        if (Index < 0 || Index > static_cast<int>(devices.size()))
+            return false;
+        Out.Path = devices[Index - 1].Path;
+        Out.Sizes = devices[Index - 1].Sizes;
         return true;
     }
 
@@ -84,6 +102,31 @@ std::string Section(const std::string& Camera)
 TDriverTable& DriverTable() { return gTable ? *gTable : gDefaultTable; }
 
 void SetDriverTable(TDriverTable* Table) { gTable = Table; }
+
+int FindCaptureDriver(const std::string& Device)
+{
+    if (Device.empty())
+        return -1;
+    std::string name, version;
+    if (Device.find_first_not_of("0123456789") == std::string::npos)
+        return Device.size() <= 2 && DriverTable().Describe(std::stoi(Device), name, version) ? std::stoi(Device) : -1;
+    const auto lower = [](std::string t) {
+        for (char& c : t)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    int containing = -1, count = 0;
+    for (int i = 0; i <= 9 && DriverTable().Describe(i, name, version); ++i) {
+        TDriverDetails details;
+        if (name == Device || (DriverTable().Details(i, details) && details.Path == Device))
+            return i;
+        if (lower(name).find(lower(Device)) != std::string::npos) {
+            containing = i;
+            ++count;
+        }
+    }
+    return count == 1 ? containing : -1;
+}
 
 void SetCaptureDialog(TCaptureDialog Dialog) { gDialog = std::move(Dialog); }
 

@@ -96,12 +96,20 @@ void WriteCaptureSetting(const std::string& Camera, const std::string& Key, int 
 void SetRequestedCaptureSize(int Width, int Height);
 bool RequestedCaptureSize(int& Width, int& Height);
 
+// Where a driver's pictures come from, and the sizes it offers ("WxH").
+struct TDriverDetails {
+    std::string Path;
+    std::vector<std::string> Sizes;
+};
+
 // The installed drivers.
 class TDriverTable {
 public:
     virtual ~TDriverTable() = default;
     // Name and version of the driver at Index; false when there is none.
     virtual bool Describe(int Index, std::string& Name, std::string& Version) = 0;
+    // Device path and sizes of the driver at Index; false when unknown.
+    virtual bool Details(int, TDriverDetails&) { return false; }
     // A new, unconnected driver for Index; null when there is none.
     virtual std::unique_ptr<TCaptureDriver> Create(int Index) = 0;
 };
@@ -110,6 +118,11 @@ public:
 TDriverTable& DriverTable();
 // Installs Table (not owned; null restores the default table).
 void SetDriverTable(TDriverTable* Table);
+
+// The index of the driver Device names: its index, its device path, or its
+// name (exactly, else the one name that contains it, ignoring case); -1
+// when none does.
+int FindCaptureDriver(const std::string& Device);
 
 // The drivers' dialogs. A front end installs a function that shows Title
 // with the list of Choices, Current selected, and returns the chosen index,

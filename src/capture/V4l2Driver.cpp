@@ -79,6 +79,35 @@ std::string Text(const uint8_t* Field, size_t Size)
     return std::string(reinterpret_cast<const char*>(Field), strnlen(reinterpret_cast<const char*>(Field), Size));
 }
 
+// The frame sizes of every format the device offers, smallest first.
+std::vector<std::string> NativeSizes(int fd)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;
+    v4l2_fmtdesc f{};
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (f.index = 0; f.index < 32 && ioctl(fd, VIDIOC_ENUM_FMT, &f) == 0; ++f.index) {
+        v4l2_frmsizeenum fs{};
+        fs.pixel_format = f.pixelformat;
+        for (fs.index = 0; fs.index < 64 && ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &fs) == 0; ++fs.index) {
+            if (fs.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+                sizes.emplace_back(fs.discrete.width, fs.discrete.height);
+            } else {
+                sizes.emplace_back(fs.stepwise.min_width, fs.stepwise.min_height);
+                sizes.emplace_back(fs.stepwise.max_width, fs.stepwise.max_height);
+                break;
+            }
+        }
+    }
+    std::sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) {
+        return a.first * a.second != b.first * b.second ? a.first * a.second < b.first * b.second : a.first < b.first;
+    });
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    std::vector<std::string> names;
+    for (const auto& [w, h] : sizes)
+        names.push_back(std::to_string(w) + "x" + std::to_string(h));
+    return names;
+}
+
 } // namespace
 
 std::string V4l2Identity(const std::string& Path, const std::string& Card, const std::string& Bus)
@@ -108,7 +137,8 @@ std::vector<TV4l2Device> ListV4l2Devices()
             if ((caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING)) {
                 std::string version = std::to_string((cap.version >> 16) & 0xFF) + "." +
                                       std::to_string((cap.version >> 8) & 0xFF) + "." + std::to_string(cap.version & 0xFF);
-                devices.push_back({path, CardName(cap), version, V4l2Identity(path, CardName(cap), Text(cap.bus_info, sizeof cap.bus_info))});
+                devices.push_back({path, CardName(cap), version, V4l2Identity(path, CardName(cap), Text(cap.bus_info, sizeof cap.bus_info)),
+                                   NativeSizes(fd)});
             }
         }
         close(fd);

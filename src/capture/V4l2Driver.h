@@ -20,6 +20,7 @@ struct TV4l2Device {
     std::string Card;
     std::string Version;
     std::string Identity;
+    std::vector<std::string> Sizes;  // "WxH", smallest first
 };
 
 // The names of the /dev/videoN nodes, video2 before video10 (no node is

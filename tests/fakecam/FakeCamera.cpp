@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +61,19 @@ TOpenDir RealOpenDir() { static TOpenDir f = Real<TOpenDir>("opendir"); return f
 TReadDir RealReadDir() { static TReadDir f = Real<TReadDir>("readdir"); return f; }
 TReadDir64 RealReadDir64() { static TReadDir64 f = Real<TReadDir64>("readdir64"); return f; }
 TCloseDir RealCloseDir() { static TCloseDir f = Real<TCloseDir>("closedir"); return f; }
+
+// A thread that takes no signals: the program decides which of its own
+// threads handle them (signalfd in the main thread, say).
+template <class... A>
+std::thread QuietThread(A&&... Args)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    std::thread t(std::forward<A>(Args)...);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
 
 struct TSize {
     uint32_t W, H;
@@ -552,7 +566,7 @@ int Request(std::unique_lock<std::mutex>& Lock, std::shared_ptr<TOpenFile> fp, u
         f.Streaming = true;
         f.SinceOn = 0;
         ++d.StreamOns;
-        f.Worker = std::thread(RunStream, fp);
+        f.Worker = QuietThread(RunStream, fp);
         return 0;
     }
     case VIDIOC_STREAMOFF: {
@@ -770,7 +784,7 @@ struct TLoader {
         int notify = inotify_init1(IN_CLOEXEC);
         if (notify < 0 || inotify_add_watch(notify, path, IN_MODIFY | IN_CLOSE_WRITE) < 0)
             return;
-        std::thread(FollowControlFile, std::string(path), notify).detach();
+        QuietThread(FollowControlFile, std::string(path), notify).detach();
     }
 } gLoader;
 
