@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libv4l2.h>
+#include <libv4lconvert.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -73,6 +74,17 @@ std::vector<std::string> V4l2Nodes()
 }
 
 namespace {
+
+std::string FourCC(uint32_t Format)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((Format >> (8 * i)) & 0xFF);
+        if (c != ' ' && c != 0)
+            s += c;
+    }
+    return s;
+}
 
 std::string Text(const uint8_t* Field, size_t Size)
 {
@@ -180,19 +192,25 @@ bool TV4l2Driver::Connect()
     }
     FCard = CardName(cap);
     FIdentity = V4l2Identity(FPath, FCard, Text(cap.bus_info, sizeof cap.bus_info));
+    FConvert = v4lconvert_create(FFd);
+    if (!FConvert) {
+        Disconnect();
+        return false;
+    }
     // The camera's remembered input and size (or the size asked for).
     int input = ReadCaptureSetting(FIdentity, "input", -1);
     if (input >= 0)
         Xioctl(FFd, VIDIOC_S_INPUT, &input);
     int width = ReadCaptureSetting(FIdentity, "width", PreferredWidth), height = ReadCaptureSetting(FIdentity, "height", PreferredHeight);
     const bool requested = RequestedCaptureSize(width, height);
-    if (!SetFormat(width, height) && !SetFormat(PreferredWidth, PreferredHeight)) {
+    const uint32_t format = requested ? 0 : static_cast<uint32_t>(ReadCaptureSetting(FIdentity, "format", 0));
+    if (!SetFormat(width, height, format) && !SetFormat(width, height) && !SetFormat(PreferredWidth, PreferredHeight)) {
         Disconnect();
         return false;
     }
     if (requested)
         Remember();
-    ListSizes();
+    ListModes();
     FInputs.clear();
     for (v4l2_input in{}; Xioctl(FFd, VIDIOC_ENUMINPUT, &in) == 0; ++in.index) {
         FInputs.push_back(Text(in.name, sizeof in.name));
@@ -215,6 +233,9 @@ void TV4l2Driver::Disconnect()
     if (FFd < 0)
         return;
     End();
+    if (FConvert)
+        v4lconvert_destroy(FConvert);
+    FConvert = nullptr;
     v4l2_close(FFd);
     FFd = -1;
 }
@@ -225,48 +246,75 @@ void TV4l2Driver::Close()
     FLost = false;
 }
 
-bool TV4l2Driver::SetFormat(int AWidth, int AHeight)
+bool TV4l2Driver::SetFormat(int AWidth, int AHeight, uint32_t Format)
 {
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    fmt.fmt.pix.width = static_cast<uint32_t>(AWidth);
-    fmt.fmt.pix.height = static_cast<uint32_t>(AHeight);
-    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
-    fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (Xioctl(FFd, VIDIOC_S_FMT, &fmt) != 0 || fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_RGB24)
+    v4l2_format src{};
+    src.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    src.fmt.pix.width = static_cast<uint32_t>(AWidth);
+    src.fmt.pix.height = static_cast<uint32_t>(AHeight);
+    src.fmt.pix.field = V4L2_FIELD_ANY;
+    if (Format) {
+        src.fmt.pix.pixelformat = Format;
+    } else {
+        // The camera format libv4lconvert makes RGB24 from best.
+        v4l2_format want = src;
+        want.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
+        if (v4lconvert_try_format(FConvert, &want, &src) != 0)
+            return false;
+    }
+    const uint32_t asked = src.fmt.pix.pixelformat;
+    if (Xioctl(FFd, VIDIOC_S_FMT, &src) != 0 || src.fmt.pix.pixelformat != asked || src.fmt.pix.width == 0 ||
+        src.fmt.pix.height == 0)
         return false;
-    FWidth = static_cast<int>(fmt.fmt.pix.width);
-    FHeight = static_cast<int>(fmt.fmt.pix.height);
-    FStride = std::max<unsigned>(fmt.fmt.pix.bytesperline, static_cast<unsigned>(FWidth) * 3);
-    return FWidth > 0 && FHeight > 0;
+    FSrcFmt = src;
+    FDstFmt = src;
+    FDstFmt.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
+    FDstFmt.fmt.pix.bytesperline = src.fmt.pix.width * 3;
+    FDstFmt.fmt.pix.sizeimage = src.fmt.pix.width * src.fmt.pix.height * 3;
+    FWidth = static_cast<int>(src.fmt.pix.width);
+    FHeight = static_cast<int>(src.fmt.pix.height);
+    FPixelFormat = src.fmt.pix.pixelformat;
+    return true;
 }
 
-void TV4l2Driver::ListSizes()
+void TV4l2Driver::ListModes()
 {
     FSizes.clear();
-    v4l2_frmsizeenum fs{};
-    fs.pixel_format = V4L2_PIX_FMT_RGB24;
-    for (fs.index = 0; Xioctl(FFd, VIDIOC_ENUM_FRAMESIZES, &fs) == 0 && fs.index < 64; ++fs.index) {
-        if (fs.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-            FSizes.push_back({static_cast<int>(fs.discrete.width), static_cast<int>(fs.discrete.height)});
+    v4l2_fmtdesc f{};
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (f.index = 0; f.index < 32 && Xioctl(FFd, VIDIOC_ENUM_FMT, &f) == 0; ++f.index) {
+        // Formats libv4l2 makes up are not the camera's own.
+        if (f.flags & V4L2_FMT_FLAG_EMULATED)
             continue;
+        v4l2_frmsizeenum fs{};
+        fs.pixel_format = f.pixelformat;
+        for (fs.index = 0; Xioctl(FFd, VIDIOC_ENUM_FRAMESIZES, &fs) == 0 && fs.index < 64; ++fs.index) {
+            if (fs.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+                FSizes.push_back({static_cast<int>(fs.discrete.width), static_cast<int>(fs.discrete.height), f.pixelformat});
+                continue;
+            }
+            // A range: offer the common sizes that lie inside it.
+            static constexpr std::pair<int, int> Common[] = {{160, 120}, {320, 240}, {352, 288}, {640, 480},
+                                                             {800, 600}, {1280, 720}, {1920, 1080}};
+            for (const auto& [w, h] : Common)
+                if (w >= static_cast<int>(fs.stepwise.min_width) && w <= static_cast<int>(fs.stepwise.max_width) &&
+                    h >= static_cast<int>(fs.stepwise.min_height) && h <= static_cast<int>(fs.stepwise.max_height))
+                    FSizes.push_back({w, h, f.pixelformat});
+            break;
         }
-        // A range: offer the common sizes that lie inside it.
-        static constexpr TSize Common[] = {{160, 120}, {320, 240}, {352, 288}, {640, 480}, {800, 600}, {1280, 720}, {1920, 1080}};
-        for (const auto& s : Common)
-            if (s.Width >= static_cast<int>(fs.stepwise.min_width) && s.Width <= static_cast<int>(fs.stepwise.max_width) &&
-                s.Height >= static_cast<int>(fs.stepwise.min_height) && s.Height <= static_cast<int>(fs.stepwise.max_height))
-                FSizes.push_back(s);
-        break;
     }
-    std::sort(FSizes.begin(), FSizes.end(), [](const TSize& a, const TSize& b) {
-        return a.Width * a.Height != b.Width * b.Height ? a.Width * a.Height < b.Width * b.Height : a.Width < b.Width;
+    std::sort(FSizes.begin(), FSizes.end(), [](const TMode& a, const TMode& b) {
+        if (a.Width * a.Height != b.Width * b.Height)
+            return a.Width * a.Height < b.Width * b.Height;
+        return a.Width != b.Width ? a.Width < b.Width : a.Format < b.Format;
     });
     FSizes.erase(std::unique(FSizes.begin(), FSizes.end(),
-                             [](const TSize& a, const TSize& b) { return a.Width == b.Width && a.Height == b.Height; }),
+                             [](const TMode& a, const TMode& b) {
+                                 return a.Width == b.Width && a.Height == b.Height && a.Format == b.Format;
+                             }),
                  FSizes.end());
     if (FSizes.empty())
-        FSizes.push_back({FWidth, FHeight});
+        FSizes.push_back({FWidth, FHeight, FPixelFormat});
 }
 
 bool TV4l2Driver::DlgVideoSource()
@@ -284,7 +332,7 @@ bool TV4l2Driver::DlgVideoSource()
     bool ok = Xioctl(FFd, VIDIOC_S_INPUT, &chosen) == 0;
     // Another input may come with another format: ask for ours again.
     if (ok)
-        SetFormat(FWidth, FHeight);
+        SetFormat(FWidth, FHeight, FPixelFormat);
     FHaveFrame = false;
     if (!Begin())
         ok = false;
@@ -301,6 +349,7 @@ void TV4l2Driver::Remember()
         WriteCaptureSetting(FIdentity, "input", input);
     WriteCaptureSetting(FIdentity, "width", FWidth);
     WriteCaptureSetting(FIdentity, "height", FHeight);
+    WriteCaptureSetting(FIdentity, "format", static_cast<int>(FPixelFormat));
 }
 
 bool TV4l2Driver::DlgVideoFormat()
@@ -310,18 +359,20 @@ bool TV4l2Driver::DlgVideoFormat()
     std::vector<std::string> names;
     int current = -1;
     for (size_t i = 0; i < FSizes.size(); ++i) {
-        names.push_back(std::to_string(FSizes[i].Width) + "x" + std::to_string(FSizes[i].Height));
-        if (FSizes[i].Width == FWidth && FSizes[i].Height == FHeight)
+        names.push_back(std::to_string(FSizes[i].Width) + "x" + std::to_string(FSizes[i].Height) + " " +
+                        FourCC(FSizes[i].Format));
+        if (FSizes[i].Width == FWidth && FSizes[i].Height == FHeight && FSizes[i].Format == FPixelFormat)
             current = static_cast<int>(i);
     }
     int chosen = ShowCaptureDialog("Video Format", names, current);
     if (chosen < 0 || chosen >= static_cast<int>(names.size()))
         return false;
     const int oldWidth = FWidth, oldHeight = FHeight;
+    const uint32_t oldFormat = FPixelFormat;
     End();
-    bool ok = SetFormat(FSizes[chosen].Width, FSizes[chosen].Height);
+    bool ok = SetFormat(FSizes[chosen].Width, FSizes[chosen].Height, FSizes[chosen].Format);
     if (!ok)
-        SetFormat(oldWidth, oldHeight);
+        SetFormat(oldWidth, oldHeight, oldFormat);
     FHaveFrame = false;
     // The stream comes back (in the old format when the new one was
     // refused), watched again.
@@ -387,6 +438,9 @@ void TV4l2Driver::End()
         Xioctl(FFd, VIDIOC_STREAMOFF, &type);
     }
     FStreaming = false;
+    FHeld = -1;
+    FRawFresh = false;
+    FHaveRaw = false;
     for (auto& b : FBuffers)
         v4l2_munmap(b.Start, b.Length);
     FBuffers.clear();
@@ -449,32 +503,27 @@ bool TV4l2Driver::Dequeue(bool& Got)
                 Lose("is gone", errno);
                 return false;
             }
-            // A frame that could not be converted (libv4l2 has put its
-            // buffer back already): skip it.
+            // A frame the device could not hand out: skip it.
             ++FSkipped;
             continue;
         }
-        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR);
+        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
         if (!good)
             ++FSkipped;
-        if (good && !Settled()) {
+        else if (!Settled())
             --FWarmup;
-        } else if (good) {
-            const auto* src = static_cast<const uint8_t*>(FBuffers[buf.index].Start);
-            const size_t need = static_cast<size_t>(FStride) * (FHeight - 1) + static_cast<size_t>(FWidth) * 3;
-            if (FBuffers[buf.index].Length >= need && (buf.bytesused >= need || buf.bytesused == 0)) {
-                if (FLatest.Width() != FWidth || FLatest.Height() != FHeight)
-                    FLatest.SetSize(FWidth, FHeight);
-                for (int y = 0; y < FHeight; ++y)
-                    std::memcpy(FLatest.ScanLine(y), src + static_cast<size_t>(y) * FStride, static_cast<size_t>(FWidth) * 3);
-                FHaveFrame = true;
-                FLatestTick = GetTickCount();
-                Got = true;
-            } else {
-                ++FSkipped;
-            }
+        v4l2_buffer back = buf;
+        if (good && Settled()) {
+            // The new frame is kept; the one kept before goes back.
+            back.index = static_cast<unsigned>(FHeld);
+            FHeld = static_cast<int>(buf.index);
+            FHeldBytes = buf.bytesused;
+            FRawFresh = true;
+            FHaveRaw = true;
+            FRawTick = GetTickCount();
+            Got = true;
         }
-        if (Xioctl(FFd, VIDIOC_QBUF, &buf) != 0) {
+        if (static_cast<int>(back.index) >= 0 && Xioctl(FFd, VIDIOC_QBUF, &back) != 0) {
             if (errno == ENODEV) {
                 Lose("is gone", errno);
                 return false;
@@ -485,6 +534,28 @@ bool TV4l2Driver::Dequeue(bool& Got)
         }
     }
     return true;
+}
+
+bool TV4l2Driver::Convert()
+{
+    if (FRawFresh && FHeld >= 0 && FConvert) {
+        FRawFresh = false;
+        if (FScratch.Width() != FWidth || FScratch.Height() != FHeight)
+            FScratch.SetSize(FWidth, FHeight);
+        const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+        const int r = v4lconvert_convert(FConvert, &FSrcFmt, &FDstFmt, static_cast<unsigned char*>(b.Start),
+                                         static_cast<int>(std::min<size_t>(FHeldBytes, b.Length)), FScratch.Data(),
+                                         static_cast<int>(FScratch.ByteSize()));
+        // An undecodable or short frame leaves the last picture as it was.
+        if (r == static_cast<int>(FScratch.ByteSize())) {
+            std::swap(FLatest, FScratch);
+            FHaveFrame = true;
+            FLatestTick = FRawTick;
+        } else {
+            ++FSkipped;
+        }
+    }
+    return FHaveFrame;
 }
 
 void TV4l2Driver::ServiceStream()
@@ -535,6 +606,7 @@ void TV4l2Driver::NoSignal(TBitmap& Frame)
 
 bool TV4l2Driver::LatestFrame(TBitmap& Frame)
 {
+    Convert();
     if (FLost || (FHaveFrame && GetTickCount() - FLatestTick >= StaleMs)) {
         NoSignal(Frame);
         return true;
@@ -553,7 +625,7 @@ bool TV4l2Driver::GrabFrame(TBitmap& Frame)
         // A frame from within the last two periods is the current one;
         // otherwise wait at most two periods (and for the warm-up to end).
         bool got;
-        if (Dequeue(got) && !(FHaveFrame && GetTickCount() - FLatestTick <= 2u * FFramePeriodMs)) {
+        if (Dequeue(got) && !(FHaveRaw && GetTickCount() - FRawTick <= 2u * FFramePeriodMs)) {
             int wait = 2 * FFramePeriodMs;
             if (!Settled())
                 wait += static_cast<int>(WarmupMs - std::min(WarmupMs, GetTickCount() - FStreamTick)) +
@@ -562,6 +634,7 @@ bool TV4l2Driver::GrabFrame(TBitmap& Frame)
         }
         if (FWatching)
             ChangeDescriptor(FFd, EPOLLIN);
+        Convert();
     }
     if (!FLost && FHaveFrame && GetTickCount() - FLatestTick < StaleMs) {
         Frame = FLatest;
@@ -600,13 +673,14 @@ bool TV4l2Driver::Reconnect()
         return false;
     const std::string old = FPath;
     const int width = FWidth, height = FHeight;
+    const uint32_t format = FPixelFormat;
     FPath = path;
     if (!Connect()) {
         FPath = old;
         return false;
     }
-    if (width != FWidth || height != FHeight)
-        SetFormat(width, height);
+    if (width != FWidth || height != FHeight || format != FPixelFormat)
+        SetFormat(width, height, format);
     if (!Begin()) {
         Disconnect();
         FPath = old;
@@ -626,7 +700,7 @@ void TV4l2Driver::Tick()
         return;
     }
     // A device that went quiet may have gone without a hang-up.
-    if (FFd >= 0 && (!FHaveFrame || GetTickCount() - FLatestTick >= 1000)) {
+    if (FFd >= 0 && (!FHaveRaw || GetTickCount() - FRawTick >= 1000)) {
         const auto nodes = V4l2Nodes();
         if (std::find(nodes.begin(), nodes.end(), FPath.substr(5)) == nodes.end())
             Lose("is gone", ENODEV);

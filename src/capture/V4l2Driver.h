@@ -1,5 +1,6 @@
-// A V4L2 capture device, opened through libv4l2 so that every camera format
-// arrives as RGB24, streaming through memory-mapped buffers.
+// A V4L2 capture device, opened through libv4l2, streaming in the camera's
+// own format through memory-mapped buffers; libv4lconvert turns a frame
+// into RGB24 only when somebody looks at it (a preview frame or a grab).
 //
 // While the driver is open the device streams, whether or not anybody
 // looks; the first frames after a stream start are dropped while the
@@ -9,6 +10,8 @@
 // is reported as an error, and is opened again by itself when a device of
 // the same identity comes back.
 #pragma once
+
+#include <linux/videodev2.h>
 
 #include <string>
 #include <vector>
@@ -63,15 +66,21 @@ private:
         void* Start = nullptr;
         size_t Length = 0;
     };
-    struct TSize {
+    struct TMode {
         int Width, Height;
+        uint32_t Format;  // the camera's pixel format
     };
 
     // Opens FPath and sets it up; false (device closed again) on failure.
     bool Connect();
     void Disconnect();
-    bool SetFormat(int AWidth, int AHeight);
-    void ListSizes();
+    // The camera's format nearest AWidth x AHeight, in pixel format Format
+    // (0: whichever converts best).
+    bool SetFormat(int AWidth, int AHeight, uint32_t Format = 0);
+    void ListModes();
+    // Turns the newest camera frame into FLatest, once; false when there
+    // is no picture.
+    bool Convert();
     bool Begin();
     void End();
     void Restart();
@@ -94,15 +103,23 @@ private:
     std::string FCard;
     int FFd = -1;
     int FWidth = 0, FHeight = 0;
-    unsigned FStride = 0;
+    uint32_t FPixelFormat = 0;
     int FFramePeriodMs = 33;
+    struct v4lconvert_data* FConvert = nullptr;
+    v4l2_format FSrcFmt{}, FDstFmt{};
     std::vector<TBuffer> FBuffers;
-    std::vector<TSize> FSizes;
+    std::vector<TMode> FSizes;
     std::vector<std::string> FInputs;
     bool FStreaming = false;
     bool FWatching = false;
     bool FHangUp = false;
     bool FLost = false;
+    // The newest good camera frame stays dequeued until a newer one comes.
+    int FHeld = -1;
+    uint32_t FHeldBytes = 0;
+    bool FRawFresh = false;
+    bool FHaveRaw = false;
+    DWORD FRawTick = 0;
     bool FHaveFrame = false;
     DWORD FLatestTick = 0;
     DWORD FStreamTick = 0;
@@ -110,5 +127,6 @@ private:
     unsigned FSkipped = 0;
     std::string FSeenNodes;
     TBitmap FLatest;
+    TBitmap FScratch;
     TBitmap FNoSignal;
 };

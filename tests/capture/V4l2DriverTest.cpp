@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <linux/videodev2.h>
+
 #include <array>
 #include <fstream>
 
@@ -269,7 +271,7 @@ TEST_F(FakeCamera, ChosenSizeAndInputAreRememberedPerCameraNotPerNode)
         auto* g = Owner.Make<TFrameGrabber>();
         g->SetDriverIndex(1);
         {
-            ChooseInDialog size("1280x720");
+            ChooseInDialog size("1280x720 YUYV");
             EXPECT_TRUE(g->DlgVideoFormat());
         }
         {
@@ -299,6 +301,26 @@ TEST_F(FakeCamera, ChosenSizeAndInputAreRememberedPerCameraNotPerNode)
     EXPECT_EQ(g->ImageWidth(), 1280);
     EXPECT_EQ(g->ImageHeight(), 720);
     EXPECT_TRUE(GrabsColour(g, 55, 135, 215));
+    SetCaptureSettingsFile("");
+}
+
+TEST_F(FakeCamera, ChosenPixelFormatIsRemembered)
+{
+    SetCaptureSettingsFile(Temp.Name() + "/capture.ini");
+    ASSERT_TRUE(TFakeCamera::Control("add 2 both usb-5 Both"));
+    auto* g = OpenGrabber(1);
+    const long first = TFakeCamera::Count("format", 2);
+    const std::string other = first == V4L2_PIX_FMT_MJPEG ? "YUYV" : "MJPG";
+    {
+        ChooseInDialog format("320x240 " + other);
+        EXPECT_TRUE(g->DlgVideoFormat());
+    }
+    EXPECT_TRUE(GrabsColour(g, 200, 120, 40));
+    g->SetDriverOpen(false);
+    auto* again = OpenGrabber(1);
+    EXPECT_EQ(again->ImageWidth(), 320);
+    EXPECT_NE(TFakeCamera::Count("format", 2), first);
+    EXPECT_TRUE(GrabsColour(again, 200, 120, 40));
     SetCaptureSettingsFile("");
 }
 

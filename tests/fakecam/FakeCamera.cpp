@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -108,6 +109,7 @@ struct TDevice {
 
 struct TBufferState {
     uint32_t BytesUsed = 0, Flags = 0, Sequence = 0;
+    int Mapped = 0;  // mappings the program holds
     timeval Time{};
     std::string Content; // what the buffer holds now
 };
@@ -133,6 +135,8 @@ struct TState {
     std::map<int, std::shared_ptr<TOpenFile>> Files;
     std::map<DIR*, size_t> DevDirs; // /dev listings: next made-up entry
     std::map<std::string, std::string> Jpegs;
+    // Program mappings of buffers: address -> descriptor and buffer.
+    std::map<uintptr_t, std::pair<int, unsigned>> Maps;
 };
 
 TState& State()
@@ -485,6 +489,9 @@ int Request(std::unique_lock<std::mutex>& Lock, std::shared_ptr<TOpenFile> fp, u
             return EINVAL;
         if (d.Busy || (d.Owned && f.Buffers.empty()))
             return EBUSY;
+        for (const auto& b : f.Buffers)
+            if (b.Mapped > 0)
+                return EBUSY;
         if (f.Streaming) {
             StopWorker(Lock, f);
             f.Streaming = false;
@@ -548,7 +555,11 @@ int Request(std::unique_lock<std::mutex>& Lock, std::shared_ptr<TOpenFile> fp, u
         b->length = static_cast<uint32_t>(f.BufSize);
         b->m.offset = static_cast<uint32_t>(b->index * f.BufStride);
         if (Req == VIDIOC_QUERYBUF) {
-            b->flags = V4L2_BUF_FLAG_MAPPED;
+            b->flags = f.Buffers[b->index].Mapped > 0 ? V4L2_BUF_FLAG_MAPPED : 0;
+            if (std::find(f.Queued.begin(), f.Queued.end(), b->index) != f.Queued.end())
+                b->flags |= V4L2_BUF_FLAG_QUEUED;
+            if (std::find(f.Done.begin(), f.Done.end(), b->index) != f.Done.end())
+                b->flags |= V4L2_BUF_FLAG_DONE;
             return 0;
         }
         if (std::find(f.Queued.begin(), f.Queued.end(), b->index) != f.Queued.end() ||
@@ -636,6 +647,8 @@ bool CloseFile(int Fd)
         RealClose()(f->Memfd);
     if (f->Peer >= 0)
         RealClose()(f->Peer);
+    for (auto m = s.Maps.begin(); m != s.Maps.end();)
+        m = m->second.first == Fd ? s.Maps.erase(m) : std::next(m);
     s.Files.erase(Fd);
     return true;
 }
@@ -649,6 +662,9 @@ int DoIoctl(int Fd, unsigned long Req, void* Arg, bool& Handled)
     if (!f)
         return 0;
     const int err = Request(lock, f, Req, Arg);
+    static const bool trace = std::getenv("FAKECAM_TRACE") != nullptr;
+    if (trace)
+        std::fprintf(stderr, "fakecam: fd %d request %08lx: %s\n", Fd, Req, err ? std::strerror(err) : "ok");
     if (err) {
         errno = err;
         return -1;
@@ -834,7 +850,11 @@ __attribute__((visibility("default"))) long fakecam_count(const char* What, int 
     if (!What || it == s.Devices.end())
         return -1;
     const std::string w = What;
-    return w == "opens" ? it->second.Opens : w == "streamons" ? it->second.StreamOns : w == "frames" ? it->second.Frames : -1;
+    return w == "opens"       ? it->second.Opens
+           : w == "streamons" ? it->second.StreamOns
+           : w == "frames"    ? it->second.Frames
+           : w == "format"    ? static_cast<long>(it->second.PixFmt)
+                              : -1;
 }
 
 __attribute__((visibility("default"))) int open(const char* Path, int Flags, ...)
@@ -935,8 +955,25 @@ __attribute__((visibility("default"))) long syscall(long Number, ...)
             errno = f->Peer < 0 ? ENODEV : EINVAL;
             return reinterpret_cast<long>(MAP_FAILED);
         }
-        return reinterpret_cast<long>(mmap(reinterpret_cast<void*>(a[0]), static_cast<size_t>(a[1]), static_cast<int>(a[2]),
-                                           static_cast<int>(a[3]), f->Memfd, static_cast<off_t>(a[5])));
+        void* p = mmap(reinterpret_cast<void*>(a[0]), static_cast<size_t>(a[1]), static_cast<int>(a[2]),
+                       static_cast<int>(a[3]), f->Memfd, static_cast<off_t>(a[5]));
+        const size_t index = f->BufStride ? static_cast<size_t>(a[5]) / f->BufStride : 0;
+        if (p != MAP_FAILED && index < f->Buffers.size()) {
+            ++f->Buffers[index].Mapped;
+            s.Maps[reinterpret_cast<uintptr_t>(p)] = {f->Fd, static_cast<unsigned>(index)};
+        }
+        return reinterpret_cast<long>(p);
+    }
+    case SYS_munmap: {
+        TState& s = State();
+        std::lock_guard lock(s.Lock);
+        auto m = s.Maps.find(static_cast<uintptr_t>(a[0]));
+        if (m != s.Maps.end()) {
+            if (auto f = FindFile(m->second.first); f && m->second.second < f->Buffers.size())
+                --f->Buffers[m->second.second].Mapped;
+            s.Maps.erase(m);
+        }
+        break;
     }
     default: break;
     }

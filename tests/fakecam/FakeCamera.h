@@ -15,7 +15,8 @@
 //   colour N R G B          the picture's colour (input 0; input 1 inverted)
 //   fps N RATE              frames a second
 //
-// Counters (fakecam_count): opens, streamons, frames (delivered), for node N.
+// Counters (fakecam_count) for node N: opens, streamons, frames (delivered),
+// format (the pixel format set).
 // A child process gets the library through LD_PRELOAD and its commands
 // from the file named by FAKECAM_CONTROL: the lines it holds at start, then
 // every line appended later.
