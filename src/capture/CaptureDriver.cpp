@@ -7,7 +7,6 @@
 
 #include "capture/TestPatternDriver.h"
 #include "capture/V4l2Driver.h"
-#include "imaging/TextRenderer.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -139,16 +138,41 @@ int ShowCaptureDialog(const std::string& Title, const std::vector<std::string>& 
 
 void DrawNoSignal(TBitmap& Frame, int Width, int Height)
 {
+    // 5x7 letters, one row a byte, bit 4 the left column.
+    struct TGlyph {
+        char Letter;
+        uint8_t Rows[7];
+    };
+    static constexpr TGlyph Glyphs[] = {
+        {'N', {17, 25, 21, 19, 17, 17, 17}}, {'O', {14, 17, 17, 17, 17, 17, 14}}, {'S', {15, 16, 16, 14, 1, 1, 30}},
+        {'I', {14, 4, 4, 4, 4, 4, 14}},      {'G', {14, 17, 16, 23, 17, 17, 15}}, {'A', {14, 17, 17, 31, 17, 17, 17}},
+        {'L', {16, 16, 16, 16, 16, 16, 31}},
+    };
     Frame.SetSize(Width, Height);
     if (Frame.Empty())
         return;
     for (int y = 0; y < Frame.Height(); ++y)
         std::fill_n(Frame.ScanLine(y), static_cast<size_t>(Frame.Width()) * 3, uint8_t{32});
     const std::string text = "NO SIGNAL";
-    TTextRenderer font(std::max(6.0, Height / 10.0), 72);
-    const TTextExtent e = font.TextExtent(text);
-    font.TextOut(Frame, (Width - e.Width) / 2, (Height - e.Height) / 2, text, TRGBColor{255, 255, 255},
-                 TRGBColor{32, 32, 32}, false);
+    const int columns = static_cast<int>(text.size()) * 6 - 1;
+    const int scale = std::max(1, std::min(Frame.Width() * 6 / 10 / columns, Frame.Height() / 4 / 7));
+    const int x0 = (Frame.Width() - columns * scale) / 2, y0 = (Frame.Height() - 7 * scale) / 2;
+    for (size_t i = 0; i < text.size(); ++i)
+        for (const auto& g : Glyphs) {
+            if (g.Letter != text[i])
+                continue;
+            for (int row = 0; row < 7; ++row)
+                for (int col = 0; col < 5; ++col) {
+                    if (!(g.Rows[row] & (16 >> col)))
+                        continue;
+                    for (int y = std::max(0, y0 + row * scale); y < std::min(Frame.Height(), y0 + (row + 1) * scale); ++y) {
+                        const int xa = std::max(0, x0 + (static_cast<int>(i) * 6 + col) * scale);
+                        const int xb = std::min(Frame.Width(), x0 + (static_cast<int>(i) * 6 + col + 1) * scale);
+                        if (xb > xa)
+                            std::fill_n(Frame.ScanLine(y) + xa * 3, static_cast<size_t>(xb - xa) * 3, uint8_t{255});
+                    }
+                }
+        }
 }
 
 void SetCaptureSettingsFile(const std::string& FileName) { gSettingsFile = FileName; }
