@@ -19,7 +19,8 @@
 // format (the pixel format set).
 // A child process gets the library through LD_PRELOAD and its commands
 // from the file named by FAKECAM_CONTROL: the lines it holds at start, then
-// every line appended later.
+// every line appended later. FAKECAM_TRACE set prints every request the
+// fake answers on stderr.
 #pragma once
 
 #include <dlfcn.h>
