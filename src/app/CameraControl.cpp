@@ -2,6 +2,7 @@
 // the driver's dialogs in the right-click menu.
 #include "app/driver.h"
 #include "app/main.h"
+#include "capture/CaptureDriver.h"
 #include "capture/Video.h"
 #include "platform/Application.h"
 
@@ -13,6 +14,25 @@ void Tcapmain::BindCameraEvents()
     src1->OnClick = [this](TObject* s) { src1Click(s); };
     format1->OnClick = [this](TObject* s) { format1Click(s); };
     Effect1->OnClick = [this](TObject* s) { Effect1Click(s); };
+    // The device dialog from the menu; a camera that was running when
+    // another was chosen gives way to the new one, running.
+    devicesetup1->OnClick = [this](TObject*) {
+        const bool wasOpen = FrameGrabber1->DriverOpen();
+        SpeedButton2Click(SpeedButton2);
+        if (wasOpen && !FrameGrabber1->DriverOpen() && FrameGrabber1->DriverIndex() != -1)
+            SpeedButton3Click(SpeedButton3);
+        else if (!FrameGrabber1->DriverOpen())
+            SpeedButton3->SetGlyph(im31->Picture());
+    };
+    // The capture drivers keep their own choices beside the settings file.
+    const std::string settings = SettingsFileName();
+    SetCaptureSettingsFile(settings.substr(0, settings.rfind('/') + 1) + "capture.ini");
+    // A camera that is lost, and one that is back, are told on the status line.
+    FrameGrabber1->SetOnError([this](TObject*, int32_t, const std::string& Text) { msg->SetCaption(Text); });
+    FrameGrabber1->SetOnStatusCallback([this](TObject*, int32_t Id, const std::string& Text) {
+        if (Id == IDS_CAP_DEVICE_RETURNED)
+            msg->SetCaption(Text);
+    });
 }
 
 void Tcapmain::SpeedButton3Click(TObject*)

@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include "app/main.h"
+#include "capture/CaptureDriver.h"
 #include "capture/Video.h"
 
 Tdlgdriver* dlgdriver = nullptr;
@@ -97,4 +98,37 @@ TModalResult Tdlgdriver::Execute()
     SpeedButton1Click(SpeedButton1);
     ModalResult = mrNone;
     return mrOk;
+}
+
+std::vector<std::string> CameraListing()
+{
+    std::vector<std::string> lines;
+    const auto drivers = GetDriverList();
+    for (size_t i = 0; i < drivers.size(); ++i) {
+        TDriverDetails details;
+        std::string line = std::to_string(i) + "  " + drivers[i];
+        if (DriverTable().Details(static_cast<int>(i), details)) {
+            line += "  " + details.Path + " ";
+            for (const auto& size : details.Sizes)
+                line += " " + size;
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool ChooseCamera(const std::string& Device, int Width, int Height, std::string& Error)
+{
+    if (Width > 0 && Height > 0)
+        SetRequestedCaptureSize(Width, Height);
+    if (Device.empty())
+        return true;
+    const int index = FindCaptureDriver(Device);
+    if (index < 0) {
+        Error = "no capture device " + Device + " (see --list-devices)";
+        return false;
+    }
+    if (capmain)
+        capmain->SetDriverIndex(index);
+    return true;
 }

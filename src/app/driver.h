@@ -2,6 +2,9 @@
 // window with a drop-down list of the installed capture drivers.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "app/Forms.h"
 
 class Tdlgdriver : public TForm {
@@ -26,3 +29,12 @@ public:
 };
 
 extern Tdlgdriver* dlgdriver;
+
+// The capture drivers for a listing: one line each, with index,
+// description, device path and the sizes the device offers.
+std::vector<std::string> CameraListing();
+// Chooses the camera named by Device (see FindCaptureDriver) on the main
+// window for this run (stored as its driver index at close) and, when
+// Width and Height are set, the capture size. False with Error when no
+// driver answers to Device.
+bool ChooseCamera(const std::string& Device, int Width, int Height, std::string& Error);

@@ -274,6 +274,7 @@ void Tcapmain::CreateComponents()
     src1 = PopupMenu1->Add("src1", "src");
     format1 = PopupMenu1->Add("format1", "format");
     Effect1 = PopupMenu1->Add("Effect1", "camera Effect");
+    devicesetup1 = PopupMenu1->Add("devicesetup1", "devicesetup");
     src1->Enabled = false;
     format1->Enabled = false;
     PopupMenu = PopupMenu1;

@@ -70,6 +70,7 @@ public:
     TTimer* Timer1 = nullptr;
     TSpeedButton* SpeedButton8 = nullptr;
     TMenuItem* Effect1 = nullptr;
+    TMenuItem* devicesetup1 = nullptr;  // runs SpeedButton2Click
     TStatusLine* msg = nullptr;
     TEdit* Edit2 = nullptr;
     TButton* Button1 = nullptr;

@@ -58,6 +58,8 @@ public:
     virtual bool GrabFrame(TBitmap& Frame) { return LatestFrame(Frame); }
     // Called on the capture window's thread after DriverFrameReady.
     virtual void ServiceStream() {}
+    // Called about once a second while the driver is connected.
+    virtual void Tick() {}
 
     void Attach(TCaptureEvents* Events) { FEvents = Events; }
 
@@ -78,12 +80,36 @@ private:
     TCaptureEvents* FEvents = nullptr;
 };
 
+// A plain "NO SIGNAL" picture of Width x Height, for a device that
+// delivers nothing.
+void DrawNoSignal(TBitmap& Frame, int Width, int Height);
+
+// The drivers' own settings: each camera's chosen size and input, kept in
+// FileName (capture.ini beside the program's settings file) under the
+// camera's stable identity. An empty name (the default) keeps nothing.
+void SetCaptureSettingsFile(const std::string& FileName);
+int ReadCaptureSetting(const std::string& Camera, const std::string& Key, int Default);
+void WriteCaptureSetting(const std::string& Camera, const std::string& Key, int Value);
+// A size asked for on the command line: every driver opened takes it (as
+// near as it can) instead of the remembered one, and remembers it. 0 x 0:
+// none.
+void SetRequestedCaptureSize(int Width, int Height);
+bool RequestedCaptureSize(int& Width, int& Height);
+
+// Where a driver's pictures come from, and the sizes it offers ("WxH").
+struct TDriverDetails {
+    std::string Path;
+    std::vector<std::string> Sizes;
+};
+
 // The installed drivers.
 class TDriverTable {
 public:
     virtual ~TDriverTable() = default;
     // Name and version of the driver at Index; false when there is none.
     virtual bool Describe(int Index, std::string& Name, std::string& Version) = 0;
+    // Device path and sizes of the driver at Index; false when unknown.
+    virtual bool Details(int, TDriverDetails&) { return false; }
     // A new, unconnected driver for Index; null when there is none.
     virtual std::unique_ptr<TCaptureDriver> Create(int Index) = 0;
 };
@@ -92,6 +118,11 @@ public:
 TDriverTable& DriverTable();
 // Installs Table (not owned; null restores the default table).
 void SetDriverTable(TDriverTable* Table);
+
+// The index of the driver Device names: its index, its device path, or its
+// name (exactly, else the one name that contains it, ignoring case); -1
+// when none does.
+int FindCaptureDriver(const std::string& Device);
 
 // The drivers' dialogs. A front end installs a function that shows Title
 // with the list of Choices, Current selected, and returns the chosen index,

@@ -102,7 +102,20 @@ const std::vector<std::string>& TTestPatternDriver::Patterns()
 bool TTestPatternDriver::Open()
 {
     FFrame = 0;
+    int w = ReadCaptureSetting(DriverName, "width", FWidth), h = ReadCaptureSetting(DriverName, "height", FHeight);
+    const bool requested = RequestedCaptureSize(w, h);
+    SetSize(w, h);
+    SetPattern(ReadCaptureSetting(DriverName, "input", FPattern));
+    if (requested)
+        Remember();
     return true;
+}
+
+void TTestPatternDriver::Remember() const
+{
+    WriteCaptureSetting(DriverName, "width", FWidth);
+    WriteCaptureSetting(DriverName, "height", FHeight);
+    WriteCaptureSetting(DriverName, "input", FPattern);
 }
 
 void TTestPatternDriver::Close() {}
@@ -113,6 +126,7 @@ bool TTestPatternDriver::DlgVideoSource()
     if (chosen < 0 || chosen >= static_cast<int>(Patterns().size()))
         return false;
     SetPattern(chosen);
+    Remember();
     return true;
 }
 
@@ -129,13 +143,14 @@ bool TTestPatternDriver::DlgVideoFormat()
     if (chosen < 0 || chosen >= static_cast<int>(names.size()))
         return false;
     SetSize(Sizes()[chosen].Width, Sizes()[chosen].Height);
+    Remember();
     return true;
 }
 
 void TTestPatternDriver::SetSize(int AWidth, int AHeight)
 {
-    FWidth = std::max(1, AWidth);
-    FHeight = std::max(1, AHeight);
+    FWidth = std::clamp(AWidth, 1, 1920);
+    FHeight = std::clamp(AHeight, 1, 1080);
 }
 
 void TTestPatternDriver::SetPattern(int Value)

@@ -35,6 +35,9 @@ public:
     static void Render(TBitmap& Frame, int Pattern, unsigned Number);
 
 private:
+    // Keeps size and pattern for the next open.
+    void Remember() const;
+
     int FWidth = 320;
     int FHeight = 240;
     int FPattern = 0;

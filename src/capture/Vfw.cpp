@@ -12,6 +12,8 @@
 namespace {
 
 constexpr UINT PreviewTimer = 1;
+constexpr UINT TickTimer = 2;
+constexpr UINT TickMs = 1000;
 constexpr UINT WM_CAP_FRAME_READY = WM_USER + 0x300;
 constexpr UINT DefaultPreviewMs = 66;
 
@@ -147,6 +149,7 @@ bool TCapWindow::Connect(int AIndex)
     }
     FDriver = std::move(driver);
     FIndex = AIndex;
+    SetTimer(Wnd, TickTimer, TickMs);
     FStartTick = GetTickCount();
     FFrameCount = 0;
     std::string name, version;
@@ -160,6 +163,7 @@ bool TCapWindow::Disconnect()
     if (!FDriver)
         return false;
     KillTimer(Wnd, PreviewTimer);
+    KillTimer(Wnd, TickTimer);
     FPreview = false;
     FOverlay = false;
     FHaveFrame = false;
@@ -362,6 +366,8 @@ LRESULT TCapWindow::Proc(UINT Msg, WPARAM wParam, LPARAM lParam)
     case WM_TIMER:
         if (wParam == PreviewTimer)
             PreviewTick();
+        else if (wParam == TickTimer && FDriver)
+            Call([&] { FDriver->Tick(); });
         return 0;
     case WM_CAP_FRAME_READY:
         if (FDriver)

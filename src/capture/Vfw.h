@@ -54,6 +54,7 @@ constexpr int IDS_CAP_PREVIEW_ON = 2;
 constexpr int IDS_CAP_PREVIEW_OFF = 3;
 constexpr int IDS_CAP_FORMAT_CHANGED = 4;
 constexpr int IDS_CAP_SOURCE_CHANGED = 5;
+constexpr int IDS_CAP_DEVICE_RETURNED = 6;   // a lost device is back
 constexpr int IDS_CAP_DEVICE_FAILED = 1001;   // error: the device stopped working
 constexpr int IDS_CAP_NO_FRAME = 1002;        // error: no frame arrived in time
 

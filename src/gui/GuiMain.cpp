@@ -8,6 +8,7 @@
 #include <QFont>
 
 #include "app/Program.h"
+#include "app/driver.h"
 #include "app/SignalWatch.h"
 #include "app/main.h"
 #include "gui/ControlViews.h"
@@ -52,6 +53,11 @@ int GuiMain(const TCommandLine& Cmd, int argc, char** argv)
     int rc = 0;
     try {
         CreateProgramForms();
+        std::string error;
+        if (!ChooseCamera(Cmd.Device, Cmd.Width, Cmd.Height, error)) {
+            std::fprintf(stderr, "quorrelane: %s\n", error.c_str());
+            return 2;
+        }
         for (int i = 0; i < app.ComponentCount(); ++i)
             if (auto* form = dynamic_cast<TForm*>(app.Components(i)))
                 views.push_back(std::make_unique<TFormView>(form));

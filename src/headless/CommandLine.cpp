@@ -1,5 +1,23 @@
 #include "headless/CommandLine.h"
 
+#include <cstdio>
+
+namespace {
+
+// "WxH" with both parts from 1 to 9999.
+bool ParseSize(const std::string& Text, int& Width, int& Height)
+{
+    int w = 0, h = 0, used = 0;
+    if (std::sscanf(Text.c_str(), "%4d%*[xX]%4d%n", &w, &h, &used) != 2 || used != static_cast<int>(Text.size()) || w <= 0 ||
+        h <= 0)
+        return false;
+    Width = w;
+    Height = h;
+    return true;
+}
+
+} // namespace
+
 TCommandLine ParseCommandLine(int argc, char** argv)
 {
     TCommandLine c;
@@ -11,16 +29,32 @@ TCommandLine ParseCommandLine(int argc, char** argv)
             c.Help = true;
         else if (a == "--version")
             c.Version = true;
-        else if (a == "--docdir" || a == "--config") {
-            if (i + 1 >= argc) {
+        else if (a == "--list-devices")
+            c.ListDevices = true;
+        else if (a == "--docdir" || a == "--config" || a == "--device" || a == "--size" || a.rfind("--device=", 0) == 0 ||
+                 a.rfind("--size=", 0) == 0 || a.rfind("--docdir=", 0) == 0 || a.rfind("--config=", 0) == 0) {
+            const size_t eq = a.find('=');
+            std::string value;
+            if (eq != std::string::npos) {
+                value = a.substr(eq + 1);
+                a.resize(eq);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
                 c.Error = a + " needs a value";
                 break;
             }
-            (a == "--docdir" ? c.DocDir : c.Config) = argv[++i];
-        } else if (a.rfind("--docdir=", 0) == 0)
-            c.DocDir = a.substr(9);
-        else if (a.rfind("--config=", 0) == 0)
-            c.Config = a.substr(9);
+            if (a == "--docdir")
+                c.DocDir = value;
+            else if (a == "--config")
+                c.Config = value;
+            else if (a == "--device")
+                c.Device = value;
+            else if (!ParseSize(value, c.Width, c.Height)) {
+                c.Error = "--size wants WIDTHxHEIGHT, not " + value;
+                break;
+            }
+        }
         else if (a.rfind("--", 0) == 0 && a.size() > 2) {
             c.Error = "unknown option " + a;
             break;
@@ -32,10 +66,14 @@ TCommandLine ParseCommandLine(int argc, char** argv)
 
 std::string UsageText()
 {
-    return "Usage: quorrelane [--headless] [--docdir DIR] [--config FILE] [--help] [--version] [/a]\n"
+    return "Usage: quorrelane [--headless] [--docdir DIR] [--config FILE] [--list-devices] [--device D] [--size WxH]\n"
+           "                  [--help] [--version] [/a]\n"
            "  --headless       run without a display (messages go to stderr)\n"
            "  --docdir DIR     data and document directory (default $XDG_DATA_HOME/quorrelane/)\n"
            "  --config FILE    settings file (default $XDG_CONFIG_HOME/quorrelane/videosetting.ini)\n"
+           "  --list-devices   list the capture devices (index, name, device, sizes) and exit\n"
+           "  --device D       capture from device D: its index, /dev/videoN or name (kept as the chosen one)\n"
+           "  --size WxH       capture size, e.g. 1280x720 (remembered for the camera)\n"
            "  --help           show this text\n"
            "  --version        show the version\n"
            "  /a               open the camera, start the server and the upload at once\n";

@@ -8,6 +8,9 @@ struct TCommandLine {
     bool Headless = false;
     bool Help = false;
     bool Version = false;
+    bool ListDevices = false;  // --list-devices
+    std::string Device;   // --device INDEX|/dev/videoN|NAME
+    int Width = 0, Height = 0;  // --size WxH
     std::string DocDir;   // --docdir DIR
     std::string Config;   // --config FILE
     std::vector<std::string> Args;  // what is left, in order ("/a" ...)

@@ -71,6 +71,11 @@ int HeadlessMain(const TCommandLine& Cmd)
         std::printf("Quorrelane %s\n", Version);
         return 0;
     }
+    if (Cmd.ListDevices) {
+        for (const auto& line : CameraListing())
+            std::printf("%s\n", line.c_str());
+        return 0;
+    }
     TSignalWatch signals;
     TApplication app;
     app.FrontEnd.ShowMessage = [](const std::string& Text, const std::string& Caption, UINT) {
@@ -83,6 +88,11 @@ int HeadlessMain(const TCommandLine& Cmd)
     int rc = 0;
     try {
         CreateProgramForms();
+        std::string error;
+        if (!ChooseCamera(Cmd.Device, Cmd.Width, Cmd.Height, error)) {
+            std::fprintf(stderr, "quorrelane: %s\n", error.c_str());
+            return 2;
+        }
         WatchStatusLine(capmain->msg);
         capmain->Show();
         if (Cmd.Args.empty() || Cmd.Args[0] != "/a")

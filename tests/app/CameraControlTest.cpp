@@ -115,6 +115,47 @@ TEST_F(CameraControl, FirstStartChoosesADriverThenTogglesThePreview)
     EXPECT_NE(all.find("Driverindex=1"), std::string::npos);
 }
 
+TEST_F(CameraControl, DeviceSetupMenuItemSwitchesTheRunningCamera)
+{
+    Table.Drivers[0];
+    Table.Drivers[1];
+    Create();
+    Operator(0);
+    capmain->SpeedButton3->Click();
+    ASSERT_TRUE(Grabber->VideoPreview());
+    Operator(1);
+    capmain->devicesetup1->Click();
+    EXPECT_EQ(DialogShown, 2);
+    EXPECT_EQ(Grabber->DriverIndex(), 1);
+    EXPECT_TRUE(Grabber->DriverOpen());
+    EXPECT_TRUE(Grabber->VideoPreview());
+    EXPECT_TRUE(GlyphIs(capmain->im32));
+    // The same camera again: it goes on running, not reopened.
+    capmain->devicesetup1->Click();
+    EXPECT_TRUE(Grabber->VideoPreview());
+    EXPECT_EQ(Table.Drivers[1].Opens, 1);
+    EXPECT_TRUE(Messages.empty());
+}
+
+TEST_F(CameraControl, CommandLineChoosesTheCameraByIndexOrName)
+{
+    Table.Drivers[0];
+    Table.Drivers[1];
+    Table.Drivers[2];
+    Create();
+    std::string error;
+    EXPECT_TRUE(ChooseCamera("2", 0, 0, error));
+    EXPECT_EQ(Grabber->DriverIndex(), 2);
+    EXPECT_TRUE(ChooseCamera("Scripted 1", 0, 0, error));
+    EXPECT_EQ(Grabber->DriverIndex(), 1);
+    EXPECT_FALSE(ChooseCamera("scripted", 0, 0, error)) << "three names contain it";
+    EXPECT_FALSE(ChooseCamera("7", 0, 0, error));
+    EXPECT_NE(error.find("no capture device 7"), std::string::npos);
+    EXPECT_EQ(Grabber->DriverIndex(), 1);
+    capmain->Close();
+    EXPECT_NE(Slurp(Startup.ConfigFile).find("Driverindex=1"), std::string::npos);
+}
+
 TEST_F(CameraControl, OkWithNothingSelectedOpensNothing)
 {
     Table.Drivers[0];

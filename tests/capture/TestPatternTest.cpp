@@ -8,6 +8,7 @@
 #include "capture/TestPatternDriver.h"
 #include "capture/Video.h"
 #include "imaging/BmpFile.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -130,6 +131,35 @@ TEST(CaptureWindow, UnknownDriverIndexDoesNotConnect)
     EXPECT_EQ(capCreateCaptureWindowA("y", WS_CHILD, 0, 0, 1, 1, nullptr, 2), nullptr);
     DestroyWindow(cap);
     EXPECT_FALSE(IsWindow(cap));
+}
+
+TEST(TestPattern, SizeAndPatternChosenWhileClosedSurviveReopenAndRestart)
+{
+    TTempDir dir;
+    SetCaptureSettingsFile(dir.Name() + "/capture.ini");
+    {
+        TComponent owner(nullptr);
+        auto* g = owner.Make<TFrameGrabber>();
+        g->SetDriverIndex(0);
+        {
+            DialogAnswer answer(4); // 1280x720
+            EXPECT_TRUE(g->DlgVideoFormat());
+        }
+        {
+            DialogAnswer answer(2);
+            EXPECT_TRUE(g->DlgVideoSource());
+        }
+        g->SetDriverOpen(true);
+        EXPECT_EQ(g->ImageWidth(), 1280);
+    }
+    TComponent owner(nullptr);
+    auto* g = owner.Make<TFrameGrabber>();
+    g->SetDriverIndex(0);
+    g->SetDriverOpen(true);
+    EXPECT_EQ(g->ImageWidth(), 1280);
+    EXPECT_EQ(g->ImageHeight(), 720);
+    EXPECT_EQ(GetPrivateProfileString("Quorrelane test pattern", "input", "", 10, dir.Name() + "/capture.ini"), "2");
+    SetCaptureSettingsFile("");
 }
 
 } // namespace

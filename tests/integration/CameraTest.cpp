@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "imaging/ImagingTestSupport.h"
+#include "net/LoopPeers.h"
+
+namespace {
+
+// The program on the fake camera: the camera library preloaded, its
+// commands from a control file the test appends to.
+class TCameraProgram {
+public:
+    TCameraProgram(const std::string& Control, const std::vector<std::string>& Args)
+    {
+        std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+        if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
+            asan += std::string(":") + old;
+        std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + Control,
+                                      asan, QUORRELANE_BINARY};
+        argv.insert(argv.end(), Args.begin(), Args.end());
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, p[1], 1);
+        Pid = SpawnProcess(argv, fa);
+        posix_spawn_file_actions_destroy(&fa);
+        close(p[1]);
+        Out = p[0];
+        fcntl(Out, F_SETFL, O_NONBLOCK);
+    }
+    ~TCameraProgram()
+    {
+        Stop(SIGKILL);
+        if (Out >= 0)
+            close(Out);
+    }
+    // Everything the program printed so far.
+    const std::string& Output()
+    {
+        char buf[4096];
+        ssize_t n;
+        while (Out >= 0 && (n = read(Out, buf, sizeof buf)) > 0)
+            Text.append(buf, static_cast<size_t>(n));
+        return Text;
+    }
+    int Stop(int Signal = SIGTERM)
+    {
+        if (Pid <= 0)
+            return -1;
+        kill(Pid, Signal);
+        int status = 0;
+        waitpid(Pid, &status, 0);
+        Pid = -1;
+        Output();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t Pid = -1;
+    int Out = -1;
+    std::string Text;
+};
+
+struct TPicture {
+    int Width = 0, Height = 0;
+    uint8_t R = 0, G = 0, B = 0;  // at the middle of the upper half, clear of captions
+};
+
+TPicture Fetch(int Port)
+{
+    TLoopProcess curl({"curl", "-s", "--max-time", "10", "--retry", "20", "--retry-delay", "1", "--retry-connrefused",
+                       "http://127.0.0.1:" + std::to_string(Port) + "/http.jpg"});
+    TPicture p;
+    if (!RunUntil([&] { return curl.Exited; }, 60000) || curl.ExitCode != 0)
+        return p;
+    TDecodedJpeg d = DecodeJpeg(std::vector<uint8_t>(curl.Output.begin(), curl.Output.end()));
+    if (!d.Ok)
+        return p;
+    p.Width = d.Picture.Width();
+    p.Height = d.Picture.Height();
+    const uint8_t* px = d.Picture.ScanLine(p.Height / 4) + (p.Width / 2) * 3;
+    p.R = px[0];
+    p.G = px[1];
+    p.B = px[2];
+    return p;
+}
+
+bool Near(const TPicture& p, int r, int g, int b)
+{
+    return p.Width > 0 && std::abs(p.R - r) < 40 && std::abs(p.G - g) < 40 && std::abs(p.B - b) < 40;
+}
+
+// Fetches the picture until it has colour r, g, b.
+::testing::AssertionResult ServesColour(int Port, int r, int g, int b, TPicture* Last = nullptr)
+{
+    TPicture p;
+    const bool ok = RunUntil([&] { return Near(p = Fetch(Port), r, g, b); }, 30000, 500);
+    if (Last)
+        *Last = p;
+    if (ok)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the picture is " << p.Width << "x" << p.Height << " of colour " << int(p.R)
+                                         << "," << int(p.G) << "," << int(p.B);
+}
+
+TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
+{
+    if (!std::ifstream(QUORRELANE_FAKECAM).good())
+        GTEST_SKIP() << "the fake camera library is not built";
+    TTempDir temp;
+    const std::string dir = temp.Name(), control = dir + "/camera", config = dir + "/videosetting.ini";
+    const auto command = [&](const std::string& Line) { std::ofstream(control, std::ios::app) << Line << "\n"; };
+    command("add 2 yuyv usb-2 Other Cam");
+    command("add 5 both usb-5 Desk Cam");
+    command("colour 5 40 200 40");
+    const int port = UnusedPort();
+    Spit(config, "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
+
+    {
+        TCameraProgram list(control, {"--list-devices"});
+        EXPECT_EQ(list.Stop(0), 0);
+        EXPECT_NE(list.Text.find("2  Desk Cam 6.1.7  /dev/video5  320x240 640x480 1280x720"), std::string::npos) << list.Text;
+    }
+    {
+        TCameraProgram program(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "--device",
+                                         "/dev/video5", "--size", "1280x720", "/a"});
+        TPicture p;
+        ASSERT_TRUE(ServesColour(port, 40, 200, 40, &p));
+        EXPECT_EQ(p.Width, 1280);
+        EXPECT_EQ(p.Height, 720);
+
+        // Odd and bad frames and a short stall do not stop it.
+        command("oddsize 5 2");
+        command("errors 5 3");
+        command("stall 5 1");
+        command("stall 5 0");
+        command("colour 5 200 40 40");
+        EXPECT_TRUE(ServesColour(port, 200, 40, 40)) << program.Output();
+
+        // Unplugged: "NO SIGNAL" and a line; plugged back: live again.
+        command("unplug 5");
+        EXPECT_TRUE(RunUntil([&] { return program.Output().find("Capture device /dev/video5 (Desk Cam) ") != std::string::npos; },
+                             10000))
+            << program.Output();
+        EXPECT_TRUE(ServesColour(port, 32, 32, 32));
+        command("colour 5 40 40 200");
+        command("replug 5");
+        EXPECT_TRUE(RunUntil([&] { return program.Output().find("(Desk Cam) is back") != std::string::npos; }, 10000));
+        EXPECT_TRUE(ServesColour(port, 40, 40, 200));
+        EXPECT_EQ(program.Stop(), 0);
+    }
+    EXPECT_NE(Slurp(config).find("Driverindex=2"), std::string::npos);
+    // The next start takes the stored camera at its remembered size.
+    TCameraProgram again(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "/a"});
+    TPicture p;
+    EXPECT_TRUE(ServesColour(port, 40, 40, 200, &p));
+    EXPECT_EQ(p.Width, 1280);
+}
+
+} // namespace
