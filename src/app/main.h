@@ -9,6 +9,7 @@
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
 #include "app/Snapshot.h"
+#include "app/Stream.h"
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
@@ -120,6 +121,7 @@ public:
     int HttpPort = 8765;    // the HTTP listening port
     int RequestCount = 0;   // picture requests since start
     bool PictureTaken = false;  // a picture request has refreshed http.jpg
+    std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
 
 private:
     void CreateComponents();
