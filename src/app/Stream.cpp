@@ -205,9 +205,9 @@ void TLiveStream::Offer(TClient& C)
         return;
     C.Sent = FSeq;
     std::shared_ptr<const std::string> part = FPart;
-    // The system keeps about one more frame for a client that is behind
-    // (it takes twice the size asked for).
-    const int wanted = static_cast<int>(part->size() / 2 + part->size() / 8);
+    // The system keeps at most about one more frame for a client that is
+    // behind (it reserves twice the size asked for, overhead included).
+    const int wanted = static_cast<int>(part->size() / 2);
     if (wanted > C.KernelBuffer && conn->GetHSocket() != INVALID_SOCKET) {
         WSocket_setsockopt(conn->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted);
         C.KernelBuffer = wanted;
