@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/main.h"
+#include "http/HttpText.h"
 #include "net/WSocket.h"
 #include "platform/Application.h"
 #include "platform/Shell.h"
@@ -27,6 +28,19 @@ void Tcapmain::BindWebEvents()
     srv->OnServerStopped = [this](TObject* s) { srvServerStopped(s); };
     srv->OnGetDocument = std::bind(&Tcapmain::srvGetDocument, this, _1, _2, _3);
     srv->OnPostDocument = std::bind(&Tcapmain::srvPostDocument, this, _1, _2, _3);
+    Stream = std::make_unique<TLiveStream>(FrameGrabber1, [this] {
+        TStreamLook look;
+        look.Message = Edit2->Text();
+        look.Effect = Effect1->Checked;
+        look.EffectR = EffectR;
+        look.EffectG = EffectG;
+        look.EffectB = EffectB;
+        return look;
+    });
+    srv->OnClientDisconnect = [this](TObject*, THttpConnection* Client, WORD) {
+        if (Stream)
+            Stream->Leave(Client);
+    };
 }
 
 void Tcapmain::SpeedButton1Click(TObject*)
@@ -35,6 +49,10 @@ void Tcapmain::SpeedButton1Click(TObject*)
     // leaves the button disabled.
     SpeedButton1->SetEnabled(false);
     if (FrameGrabber1->DriverOpen()) {
+        if (SettingsFile) {
+            Stream->SetMaxFps(SettingsFile->ReadInteger("setting", "stream_fps", StreamDefaultFps));
+            Stream->SetMaxClients(SettingsFile->ReadInteger("setting", "stream_clients", StreamDefaultClients));
+        }
         try {
             srv->Start();
         } catch (const ESocketException&) {
@@ -79,10 +97,21 @@ void Tcapmain::srvServerStopped(TObject*)
     srv->Tag = 0;
 }
 
-void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag&)
+void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& Flags)
 {
-    if (Client->GetPath().find(".jpg") == std::string::npos)
+    // The addresses camera software expects: the live stream, and the
+    // picture under other names (never kept by caches).
+    const TStreamAddress address = StreamAddressOf(Client->GetPath(), Client->GetParams());
+    if (address == saStream) {
+        Stream->Join(Client, Flags);
         return;
+    }
+    if (address == saSnapshot) {
+        Client->SetDocument(MapHttpDocument(Client->GetDocDir(), "/http.jpg", Client->GetDefaultDoc()));
+        Client->SetExtraHeader("Cache-Control: no-store\r\n");
+    } else if (Client->GetPath().find(".jpg") == std::string::npos) {
+        return;
+    }
     ++RequestCount;
     Label2->SetCaption("Quorrelane " + std::to_string(RequestCount));
     SetCaption(Label2->Caption());

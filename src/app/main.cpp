@@ -501,6 +501,9 @@ void Tcapmain::FormShow(TObject*)
 
 void Tcapmain::FormClose(TObject*, TCloseAction&)
 {
+    // Streams end with a whole last part before the program goes.
+    if (Stream)
+        Stream->Finish(2000);
     CloseDriver();
     WriteSettings();
     SettingsFile.reset();
@@ -561,9 +564,19 @@ void Tcapmain::PaintSkinFrame(TImage* Image)
 
 int Tcapmain::DriverIndex() const { return FrameGrabber1->DriverIndex(); }
 
-void Tcapmain::SetDriverIndex(int Value) { FrameGrabber1->SetDriverIndex(Value); }
+void Tcapmain::SetDriverIndex(int Value)
+{
+    FrameGrabber1->SetDriverIndex(Value);
+    if (Stream && !FrameGrabber1->DriverOpen())
+        Stream->EndAll();
+}
 
-void Tcapmain::CloseDriver() { FrameGrabber1->SetDriverOpen(false); }
+void Tcapmain::CloseDriver()
+{
+    FrameGrabber1->SetDriverOpen(false);
+    if (Stream)
+        Stream->EndAll();
+}
 
 void Tcapmain::Label2MouseDown(TObject*, TMouseButton Button, TShiftState, int, int)
 {

@@ -9,6 +9,7 @@
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
 #include "app/Snapshot.h"
+#include "app/Stream.h"
 #include "app/Upload.h"
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
@@ -134,6 +135,7 @@ public:
     int HttpPort = 8765;    // the HTTP listening port
     int RequestCount = 0;   // picture requests since start
     bool PictureTaken = false;  // a picture request has refreshed http.jpg
+    std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
 
 private:
     void CreateComponents();

@@ -140,6 +140,7 @@ void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
         FRequestUserAgent.clear();
         FRequestHost.clear();
         FRequestConnection.clear();
+        FExtraHeader.clear();
         // Earlier requests keep at most one request's worth of lines.
         if (FRequestHeader.size() > static_cast<size_t>(MaxHeaderLines))
             FRequestHeader.erase(FRequestHeader.begin(), FRequestHeader.end() - MaxHeaderLines);
@@ -410,7 +411,9 @@ void THttpConnection::SendFileHeader(bool WithBody)
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
     SetCorked(true);
     StartIdleTimer();
-    SendStr(HttpFileHeader(FVersion, FDocContentType, size));
+    std::string header = HttpFileHeader(FVersion, FDocContentType, size);
+    header.insert(header.size() - 2, FExtraHeader);
+    SendStr(header);
     if (WithBody)
         StartBodyTransfer();
 }
@@ -459,6 +462,23 @@ void THttpConnection::SendNextChunk(TObject*, WORD)
     Shutdown(1);
     Sleep(0);
     PostMessage(GetHandle(), WM_ANSWER_DONE, 0, 0);
+}
+
+void THttpConnection::EndAnswer()
+{
+    if (FEndingAnswer)
+        return;
+    FEndingAnswer = true;
+    auto finish = [this] {
+        if (BufferedByteCount() > 0)
+            return;
+        StopIdleTimer();
+        Shutdown(1);
+        CloseLater();
+    };
+    OnDataSent = [finish](TObject*, WORD) { finish(); };
+    StartIdleTimer();
+    finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -527,8 +547,14 @@ void THttpServer::Stop()
     FWSocketServer->Close();
     for (int i = FWSocketServer->ClientCount() - 1; i >= 0; --i) {
         try {
-            if (TWSocketClient* c = FWSocketServer->ClientAt(i))
-                c->Abort();
+            if (TWSocketClient* c = FWSocketServer->ClientAt(i)) {
+                // A long answer that can end cleanly is let end.
+                auto* conn = dynamic_cast<THttpConnection*>(c);
+                if (conn && conn->OnServerStop)
+                    conn->OnServerStop(conn);
+                else
+                    c->Abort();
+            }
         } catch (...) {
         }
     }

@@ -65,6 +65,20 @@ public:
     // open).
     void SetDocStream(std::unique_ptr<TStream> Stream) { FDocStream = std::move(Stream); }
     TStream* GetDocStream() const { return FDocStream.get(); }
+    // A header line (ending in CR LF) that the next file answer carries
+    // after its content length; cleared by every new request.
+    void SetExtraHeader(const std::string& Value) { FExtraHeader = Value; }
+
+    // For an answer a handler sends itself (gfHandled) over a long time.
+    // AnswerProgressed restarts the wait after which a client that takes
+    // nothing of the answer is given up on. EndAnswer finishes it: once
+    // the send buffer has drained, the sending side is shut down and the
+    // connection closes. When OnServerStop is assigned, the server's Stop
+    // calls it instead of aborting the connection, so the answer can end
+    // with EndAnswer.
+    void AnswerProgressed() { StartIdleTimer(); }
+    void EndAnswer();
+    TNotifyEvent OnServerStop;
 
     int32_t ReqContentLength() const { return FRequestContentLength; }
     const std::string& ReqContentType() const { return FRequestContentType; }
@@ -153,6 +167,8 @@ private:
     int64_t FBodyLeft = -1;       // body bytes still to send; -1: to the stream's end
     bool FPeerShutdown = false;   // the client has shut down its sending side
     int FDiscardBudget = 0;
+    std::string FExtraHeader;
+    bool FEndingAnswer = false;
 };
 
 class THttpServer;

@@ -567,3 +567,56 @@ TEST_F(HttpServer, HalfClosedClientGetsTheWholeAnswerAndResetIsDroppedAtOnce)
     r.Close();
     EXPECT_TRUE(RunUntil([&] { return Disconnects == 2; }));
 }
+
+TEST_F(HttpServer, LongHandlerAnswersEndCleanlyOnStopAndStalledOnesAreGivenUp)
+{
+    // A handler answers itself with a large body; Stop lets it end with
+    // EndAnswer instead of aborting it.
+    const std::string body = Pattern(1 << 20, 'h');
+    int stops = 0;
+    SmallServerSendBuffers();
+    OnDocument = [&](THttpConnection* c, THttpGetFlag& f) {
+        if (c->GetPath() == "/plain.txt") {
+            c->SetExtraHeader("X-Extra: 1\r\n");
+            return;
+        }
+        f = gfHandled;
+        c->SetIdleTimeout(c->GetPath() == "/stall" ? 200 : 60000);
+        c->OnServerStop = [&stops, &body](TObject* s) {
+            ++stops;
+            auto* conn = static_cast<THttpConnection*>(s);
+            conn->SendStr("end");
+            conn->EndAnswer();
+        };
+        c->SendStr(body);
+        c->AnswerProgressed();
+    };
+    Spit(Docs / "plain.txt", "abc");
+    Start();
+
+    // The extra header line goes on the answer it was set for only.
+    EXPECT_EQ(Fetch("GET /plain.txt HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\nX-Extra: 1\r\n\r\nabc");
+
+    // A client that takes nothing is given up on after the idle time.
+    TLoopClient stalled(Port, false);
+    stalled.SetSmallReceiveBuffer();
+    stalled.Reading = false;
+    stalled.Connect(Port);
+    stalled.Send("GET /stall HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Disconnects == 2; }));
+
+    TLoopClient slow(Port, false);
+    slow.SetSmallReceiveBuffer();
+    slow.Reading = false;
+    slow.Connect(Port);
+    slow.Send("GET /long HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Connections.size() == 3 && Connections[2]->BufferedByteCount() > 0; }));
+    Server->Stop();
+    EXPECT_EQ(stops, 1);
+    slow.Reading = true;
+    ASSERT_TRUE(RunUntil([&] { return slow.Closed; }));
+    EXPECT_FALSE(slow.Reset);
+    EXPECT_EQ(slow.Data, body + "end");
+    ASSERT_TRUE(RunUntil([&] { return Disconnects == 3; }));
+}

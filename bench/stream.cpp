@@ -1,0 +1,178 @@
+// The live stream on the fake camera (30 fps, YUYV) at 640x480 and
+// 1280x720 with 1 and 10 clients: frames per second each client receives,
+// the program's CPU share of one core, and its resident memory.
+//
+//   bench_stream [seconds per run]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+long CpuTicks(pid_t Pid)
+{
+    std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    const size_t close = all.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream rest(all.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+long RssKb(pid_t Pid)
+{
+    std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// A blocking connection to 127.0.0.1:Port, retried while the program starts.
+int ConnectWhenReady(int Port)
+{
+    const auto until = TClock::now() + std::chrono::seconds(10);
+    while (TClock::now() < until) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = LoopbackAddress(Port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            return fd;
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+struct TClientCount {
+    int Fd = -1;
+    long Parts = 0;
+    std::string Carry;  // the end of the last read, for a boundary split across reads
+};
+
+// Reads every client for Seconds; the parts each one received.
+void Receive(std::vector<TClientCount>& Clients, double Seconds)
+{
+    const std::string boundary = "--quorrelaneframe\r\n";
+    std::vector<pollfd> fds;
+    for (auto& c : Clients)
+        fds.push_back(pollfd{c.Fd, POLLIN, 0});
+    std::vector<char> buf(1 << 16);
+    const auto until = TClock::now() + std::chrono::duration<double>(Seconds);
+    while (TClock::now() < until) {
+        const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - TClock::now()).count());
+        if (::poll(fds.data(), fds.size(), std::max(1, left)) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            const ssize_t n = ::recv(fds[i].fd, buf.data(), buf.size(), 0);
+            if (n <= 0) {
+                fds[i].fd = -1;
+                continue;
+            }
+            std::string text = Clients[i].Carry + std::string(buf.data(), static_cast<size_t>(n));
+            for (size_t p = text.find(boundary); p != std::string::npos; p = text.find(boundary, p + 1))
+                ++Clients[i].Parts;
+            const size_t keep = std::min(text.size(), boundary.size() - 1);
+            Clients[i].Carry = text.substr(text.size() - keep);
+        }
+    }
+}
+
+void Run(int Width, int Height, int ClientCount, int Seconds)
+{
+    TTempDir temp;
+    const std::string dir = temp.Name();
+    const int port = UnusedPort();
+    Spit(dir + "/camera", "add 2 yuyv usb-bench Bench Cam\n");
+    Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) +
+                                        "\nDriverindex=1\ndisable_prompt=1\nstream_fps=30\nstream_clients=10\n");
+    std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + dir + "/camera",
+                                  QUORRELANE_BINARY, "--headless", "--docdir", dir + "/doc", "--config",
+                                  dir + "/videosetting.ini", "--size", std::to_string(Width) + "x" + std::to_string(Height),
+                                  "/a"};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    const pid_t pid = SpawnProcess(argv, fa);
+    posix_spawn_file_actions_destroy(&fa);
+    if (pid <= 0)
+        return;
+
+    std::vector<TClientCount> clients(static_cast<size_t>(ClientCount));
+    const std::string request = "GET /stream HTTP/1.0\r\n\r\n";
+    for (auto& c : clients) {
+        c.Fd = ConnectWhenReady(port);
+        if (c.Fd < 0 || ::send(c.Fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+            std::printf("  %4dx%-4d %2d clients: the program did not answer\n", Width, Height, ClientCount);
+            StopProcess(pid, SIGTERM);
+            return;
+        }
+    }
+    Receive(clients, 1.0);  // settle
+    for (auto& c : clients)
+        c.Parts = 0;
+    const long t0 = CpuTicks(pid);
+    const auto start = TClock::now();
+    Receive(clients, Seconds);
+    const long t1 = CpuTicks(pid);
+    const double wall = std::chrono::duration<double>(TClock::now() - start).count();
+    const long rss = RssKb(pid);
+    double low = 1e9, high = 0;
+    for (auto& c : clients) {
+        low = std::min(low, c.Parts / wall);
+        high = std::max(high, c.Parts / wall);
+        ::close(c.Fd);
+    }
+    StopProcess(pid, SIGTERM);
+    std::printf("  %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB\n", Width, Height, ClientCount,
+                low, high, 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall,
+                static_cast<double>(rss) / 1024.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+#if !defined(QUORRELANE_BINARY) || !defined(QUORRELANE_FAKECAM)
+    (void)argc;
+    (void)argv;
+    std::fprintf(stderr, "bench_stream needs the program and the fake camera library\n");
+    return 1;
+#else
+    signal(SIGPIPE, SIG_IGN);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    std::printf("Stream from the fake camera, 30 fps, stream_fps=30, over %d s:\n", seconds);
+    for (const auto& [w, h] : {std::pair{640, 480}, std::pair{1280, 720}})
+        for (const int n : {1, 10})
+            Run(w, h, n, seconds);
+    return 0;
+#endif
+}
