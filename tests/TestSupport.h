@@ -42,7 +42,7 @@ inline void Spit(const std::string& f, const std::string& data)
 
 // The settings file a fresh start writes: every key, in order.
 inline const char* const DefaultSettingsText =
-    "[setting]\nDriverindex=-1\nfhost=\nfname=\nfpass=\nfdir=\nfint=0\nport=8765\nhistory=0\ndisable_prompt=0\n"
+    "[setting]\nDriverindex=-1\nfhost=\nfname=\nfpass=\nfdir=\nfint=0\nport=8765\nhistory=0\ndisable_prompt=0\nfpasv=0\nfatomic=0\n"
     "[efx]\nr=55\ng=45\nb=20\n";
 
 // A fresh directory below $TMPDIR (or /tmp), removed with its files.

@@ -157,6 +157,36 @@ void TEdit::SetText(const std::string& Value)
         OnChange(this);
 }
 
+void TCheckBox::SetChecked(bool Value)
+{
+    if (Value == FChecked)
+        return;
+    FChecked = Value;
+    Changed();
+    if (OnChange)
+        OnChange(this);
+}
+
+void TMemo::Clear()
+{
+    FLines.clear();
+    Changed();
+}
+
+void TMemo::Add(const std::string& Line)
+{
+    FLines.push_back(Line);
+    Changed();
+}
+
+std::string TMemo::Text() const
+{
+    std::string text;
+    for (const std::string& line : FLines)
+        text += line + "\r\n";
+    return text;
+}
+
 void TButton::Click()
 {
     TControl::Click();

@@ -135,7 +135,39 @@ public:
     void SetText(const std::string& Value);
     TNotifyEvent OnChange;
     int MaxLength = 0;  // 0: no limit
+    // Shown instead of every character when not 0 (a password box).
+    char PasswordChar = 0;
     TFont Font;
+};
+
+class TCheckBox : public TWinControl {
+public:
+    explicit TCheckBox(TComponent* AOwner) : TWinControl(AOwner) { SetColor(clBtnFace); }
+    bool Checked() const { return FChecked; }
+    // Also what the front end calls when the user toggles the box.
+    void SetChecked(bool Value);
+    TNotifyEvent OnChange;
+    TFont Font;
+
+private:
+    bool FChecked = false;
+};
+
+// Multi-line text; ReadOnly boxes only show their lines.
+class TMemo : public TWinControl {
+public:
+    explicit TMemo(TComponent* AOwner) : TWinControl(AOwner) { SetColor(clWindow); }
+    const std::vector<std::string>& Lines() const { return FLines; }
+    void Clear();
+    void Add(const std::string& Line);
+    // The lines joined by CR LF, as a multi-line edit's text.
+    std::string Text() const;
+    bool ReadOnly = false;
+    bool Border = true;
+    TFont Font;
+
+private:
+    std::vector<std::string> FLines;
 };
 
 class TButton : public TWinControl {

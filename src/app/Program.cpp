@@ -2,6 +2,7 @@
 
 #include "app/driver.h"
 #include "app/main.h"
+#include "app/setting.h"
 #include "platform/Application.h"
 
 void StartProgram(TApplication& App, const std::string& DocDir, const std::string& ConfigFile,
@@ -17,4 +18,5 @@ void CreateProgramForms()
 {
     CreateForm<Tcapmain>();
     CreateForm<Tdlgdriver>();
+    CreateForm<Tsettingform>();
 }

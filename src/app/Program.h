@@ -11,6 +11,6 @@ class TApplication;
 // options, and the application's title "Quorrelane".
 void StartProgram(TApplication& App, const std::string& DocDir, const std::string& ConfigFile,
                   const std::vector<std::string>& Args);
-// Creates the main window capmain, then the device dialog dlgdriver (then
-// the settings dialog, once it exists).
+// Creates the main window capmain, then the device dialog dlgdriver, then
+// the settings dialog settingform.
 void CreateProgramForms();

@@ -20,6 +20,7 @@ std::string FtpHost, FtpUser, FtpPass, FtpDir;
 int FtpInterval = 0;
 int EffectR = 55, EffectG = 45, EffectB = 20;
 bool HistoryUpload = false, DisablePrompt = false;
+bool FtpPassive = false, FtpAtomic = false;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 
@@ -299,7 +300,16 @@ void Tcapmain::CreateComponents()
     Label1 = label(Make<TLabel>(), "Label1", 0, 0, 0, 12, "");
     Label1->SetVisible(false);
 
-    // ftp is created here.
+    ftp = Make<TUploadFtpClient>();
+    ftp->SetName("ftp");
+    ftp->SetTimeout(15);
+    ftp->SetMultiThreaded(false);
+    ftp->SetPort("ftp");
+    ftp->SetDisplayFileFlag(false);
+    ftp->SetBinary(true);
+    ftp->SetShareMode(ftpShareExclusive);
+    ftp->SetOptions({ftpAcceptLF});
+    ftp->SetConnectionType(ftpDirect);
 
     SpeedButton4 = button("SpeedButton4", 82, 30, 41, 25, "Start FTP");
     SpeedButton4->SetGlyph(MakeGlyph(TGlyph::Ftp));
@@ -411,6 +421,7 @@ void Tcapmain::BindEvents()
     am->OnRestore = [this](TObject* s) { amRestore(s); };
     BindCameraEvents();
     BindWebEvents();
+    BindUploadEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -468,6 +479,8 @@ void Tcapmain::ReadSettings()
     EffectB = ReadInRange(ini, "efx", "b", 20, -255, 255);
     HistoryUpload = ini.ReadBool("setting", "history", false);
     DisablePrompt = ini.ReadBool("setting", "disable_prompt", false);
+    FtpPassive = ini.ReadBool("setting", "fpasv", false);
+    FtpAtomic = ini.ReadBool("setting", "fatomic", false);
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -510,6 +523,8 @@ void Tcapmain::WriteSettings()
     ini.WriteInteger("efx", "b", EffectB);
     ini.WriteBool("setting", "history", HistoryUpload);
     ini.WriteBool("setting", "disable_prompt", DisablePrompt);
+    ini.WriteBool("setting", "fpasv", FtpPassive);
+    ini.WriteBool("setting", "fatomic", FtpAtomic);
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -9,6 +9,7 @@
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
 #include "app/Snapshot.h"
+#include "app/Upload.h"
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
@@ -46,7 +47,7 @@ public:
     TEdit* Edit1 = nullptr;
     THttpServer* srv = nullptr;
     TLabel* Label1 = nullptr;
-    // ftp (TFtpClient) goes here.
+    TUploadFtpClient* ftp = nullptr;
     TSpeedButton* SpeedButton4 = nullptr;
     TImage* Image1 = nullptr;
     TImage* Imagel = nullptr;
@@ -111,6 +112,19 @@ public:
     // JPEG AppDir + FileName.
     void TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp);
 
+    // Settings dialog.
+    void SpeedButton7Click(TObject* Sender);
+
+    // FTP upload job.
+    bool UploadByFtp(const std::string& FileName);
+    void SpeedButton4Click(TObject* Sender);
+    void Timer1Timer(TObject* Sender);
+    // Timer1 from FtpInterval: running with its period when not 0, else
+    // stopped; an unchanged period leaves a running countdown alone.
+    void ArmUploadTimer();
+    // Writes AppDir + "cam.html" for the picture FileName, as of now.
+    void WriteCamPage(const std::string& FileName);
+
     // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
@@ -124,10 +138,18 @@ private:
     void BindEvents();
     void BindCameraEvents();
     void BindWebEvents();
+    void BindUploadEvents();
     void ReadSettings();
     void WriteSettings();
 
     int FDriverIndex = -1;
+    bool FUploading = false;  // an upload job is running
+    // One file of the job: stored under RemoteName (by way of a temporary
+    // name with FtpAtomic), the status line showing Status.
+    bool PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status);
+    // After an error that ended a run early: the session aborted, the
+    // button back, a timed run's timer as it was.
+    void EndBrokenRun(bool Timed);
 };
 
 extern Tcapmain* capmain;
@@ -138,6 +160,9 @@ extern std::string FtpHost, FtpUser, FtpPass, FtpDir;
 extern int FtpInterval;
 extern int EffectR, EffectG, EffectB;
 extern bool HistoryUpload, DisablePrompt;
+// Upload options: data connections by PASV; each file stored under a
+// temporary name and renamed into place.
+extern bool FtpPassive, FtpAtomic;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 

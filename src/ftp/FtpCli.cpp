@@ -627,17 +627,21 @@ void TCustomFtpCli::FinishRequest(WORD Error)
         if (FState != ftpStateAbort)
             SetState(ftpStateInternalReady);
         const unsigned errors = FErrorCount;
+        bool failed = false;
         std::string failure;
         try {
             (this->*FNextStep)();
-        } catch (const FtpException& E) {
-            failure = E.Message();
+        } catch (const std::exception& E) {
+            failed = true;
+            failure = E.what();
+        }
+        if (!failed && FErrorCount != errors) {
+            failed = true;
+            failure = FLastErrorText;
         }
         // A step that could not start leaves the sequence waiting for
         // nothing: end it with the step's error.
-        if (FErrorCount != errors && FRequestDoneFlag && FState == ftpStateInternalReady) {
-            if (failure.empty())
-                failure = FLastErrorText;
+        if (failed && FRequestDoneFlag && FState == ftpStateInternalReady) {
             FNextStep = nullptr;
             if (FErrorMessage.empty())
                 FErrorMessage = failure;

@@ -413,15 +413,16 @@ bool TFtpClient::RunSync(TFtpOperation Operation)
 bool TFtpClient::WaitForReady()
 {
     FTimeStop = GetTickCount() + static_cast<DWORD>(FTimeout) * 1000u;
-    bool quitPending = false;
+    bool quitSeen = false;
+    auto terminated = [&] {
+        if (FMultiThreaded && FControlSocket && FControlSocket->GetTerminated())
+            return true;
+        return quitSeen || (Application && Application->Terminated());
+    };
     for (;;) {
         if (FState == ftpStateReady)
             return FRequestResult == 0;
-        bool terminated = quitPending || (Application && Application->Terminated());
-        if (FMultiThreaded && FControlSocket)
-            terminated = terminated || FControlSocket->GetTerminated();
-        const int left = static_cast<int32_t>(FTimeStop - GetTickCount());
-        if (terminated || (FTimeout > 0 && left < 0)) {
+        if (terminated() || (FTimeout > 0 && static_cast<int32_t>(FTimeStop - GetTickCount()) < 0)) {
             Abort();
             FErrorMessage = "426 Timeout";
             FStatusCode = 426;
@@ -432,8 +433,8 @@ bool TFtpClient::WaitForReady()
         else if (Application)
             Application->ProcessMessages();
         else
-            quitPending = PumpPendingMessages();
-        if (FState == ftpStateReady || quitPending)
+            quitSeen = PumpPendingMessages();
+        if (FState == ftpStateReady || terminated())
             continue;
         // Sleep in the queue until something arrives or the limit passes.
         const int wait = FTimeout > 0 ? std::max(0, static_cast<int32_t>(FTimeStop - GetTickCount())) + 1 : -1;

@@ -2,8 +2,10 @@
 
 #include <cmath>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -320,6 +322,15 @@ public:
         TControlView::Sync();
         FLine->setFont(ToQFont(FEdit->Font, FormFontOf(FForm)));
         FLine->setMaxLength(FEdit->MaxLength > 0 ? FEdit->MaxLength : 32767);
+        if (FEdit->PasswordChar && FLine->echoMode() != QLineEdit::Password) {
+            // The mask character itself, not the style's dot.
+            FLine->setStyleSheet(QString("QLineEdit { lineedit-password-character: %1; }")
+                                     .arg(static_cast<int>(static_cast<unsigned char>(FEdit->PasswordChar))));
+            FLine->setEchoMode(QLineEdit::Password);
+        } else if (!FEdit->PasswordChar && FLine->echoMode() != QLineEdit::Normal) {
+            FLine->setStyleSheet(QString());
+            FLine->setEchoMode(QLineEdit::Normal);
+        }
         QString t = QString::fromStdString(FEdit->Text());
         if (FLine->text() != t)
             FLine->setText(t);
@@ -328,6 +339,61 @@ public:
 private:
     TEdit* FEdit;
     QLineEdit* FLine;
+};
+
+class TCheckBoxView : public TControlView {
+public:
+    TCheckBoxView(TCheckBox* Check, QCheckBox* W, TFormView* Form) : TControlView(Check, W, Form), FCheck(Check), FBox(W)
+    {
+        QObject::connect(W, &QCheckBox::toggled, this, [this](bool On) {
+            if (FSyncing)
+                return;
+            Guarded([&] { FCheck->SetChecked(On); });
+        });
+    }
+    void Sync() override
+    {
+        TControlView::Sync();
+        FSyncing = true;
+        FBox->setFont(ToQFont(FCheck->Font, FormFontOf(FForm)));
+        FBox->setText(QString::fromStdString(FCheck->Caption()));
+        FBox->setChecked(FCheck->Checked());
+        FSyncing = false;
+    }
+
+private:
+    TCheckBox* FCheck;
+    QCheckBox* FBox;
+    bool FSyncing = false;
+};
+
+class TMemoView : public TControlView {
+public:
+    TMemoView(TMemo* Memo, QPlainTextEdit* W, TFormView* Form) : TControlView(Memo, W, Form), FMemo(Memo), FText(W)
+    {
+        W->setLineWrapMode(QPlainTextEdit::NoWrap);
+        W->setTabChangesFocus(true);
+    }
+    void Sync() override
+    {
+        TControlView::Sync();
+        FText->setFont(ToQFont(FMemo->Font, FormFontOf(FForm)));
+        FText->setReadOnly(FMemo->ReadOnly);
+        FText->setFrameShape(FMemo->Border ? QFrame::StyledPanel : QFrame::NoFrame);
+        QPalette pal = FText->palette();
+        pal.setColor(QPalette::Base, ToQColor(FMemo->Color()));
+        FText->setPalette(pal);
+        QStringList lines;
+        for (const auto& l : FMemo->Lines())
+            lines << QString::fromStdString(l);
+        QString text = lines.join('\n');
+        if (FText->toPlainText() != text)
+            FText->setPlainText(text);
+    }
+
+private:
+    TMemo* FMemo;
+    QPlainTextEdit* FText;
 };
 
 class TComboBoxView : public TControlView {
@@ -541,6 +607,10 @@ TControlView* MakeControlView(TControl* Control, QWidget* Parent, TFormView* For
         view = new TButtonView(b, new QPushButton(Parent), Form);
     else if (auto* e = dynamic_cast<TEdit*>(Control))
         view = new TEditView(e, new QLineEdit(Parent), Form);
+    else if (auto* cb = dynamic_cast<TCheckBox*>(Control))
+        view = new TCheckBoxView(cb, new QCheckBox(Parent), Form);
+    else if (auto* m = dynamic_cast<TMemo*>(Control))
+        view = new TMemoView(m, new QPlainTextEdit(Parent), Form);
     else if (auto* c = dynamic_cast<TComboBox*>(Control))
         view = new TComboBoxView(c, new QComboBox(Parent), Form);
     else if (auto* i = dynamic_cast<TImage*>(Control))

@@ -8,6 +8,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <algorithm>
+
 #include "gui/ControlViews.h"
 
 bool TFormView::MenuShown = false;
@@ -38,6 +40,7 @@ TFormView::TFormView(TForm* Form, QWidget* Parent) : QWidget(Parent, Qt::Window)
             if (Layer(c) == layer)
                 if (TControlView* v = MakeControlView(c, this, this))
                     FViews.push_back(v);
+    SetTabOrder();
     Form->OnViewChanged = [this](TControl*) { SyncWindow(); };
     SetWindowHost(Form->Handle(), [this](HWND, TWindowChange Change) { HostChange(Change); });
     SyncWindow();
@@ -50,6 +53,17 @@ TFormView::~TFormView()
         if (FForm->HandleAllocated())
             SetWindowHost(FForm->Handle(), nullptr);
     }
+}
+
+void TFormView::SetTabOrder()
+{
+    std::vector<std::pair<int, QWidget*>> order;
+    for (TControlView* v : FViews)
+        if (auto* w = dynamic_cast<TWinControl*>(v->Control()); w && w->TabOrder >= 0)
+            order.emplace_back(w->TabOrder, v->Widget());
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1].second, order[i].second);
 }
 
 QWidget* TFormView::WidgetOf(const std::string& Name) const

@@ -43,6 +43,8 @@ protected:
 
 private:
     void Place();
+    // The windowed controls' focus chain, by their TabOrder.
+    void SetTabOrder();
 
     TForm* FForm;
     std::vector<TControlView*> FViews;

@@ -100,6 +100,10 @@ public:
     void SetBounds(int ALeft, int ATop, int AWidth, int AHeight) override;
     void SetParent(TWinControl* Value) override;
 
+    // Place in the keyboard focus order among the form's controls; -1:
+    // after those that have one.
+    int TabOrder = -1;
+
 protected:
     virtual void CreateHandle();
     virtual void DestroyHandle();

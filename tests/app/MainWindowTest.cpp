@@ -268,7 +268,7 @@ TEST_F(MainWindow, ValuesSurviveARunAndHexIsWrittenBackInDecimal)
     capmain->Close();
     EXPECT_EQ(Slurp(Ini), "; mine\n[setting]\nfint=10\nfpass=" + scrambled +
                               "\nport=9000\nextra=kept\nDriverindex=-1\nfhost=h\nfname=\nfdir=\nhistory=0\n"
-                              "disable_prompt=0\n[efx]\nr=1\ng=45\nb=20\n");
+                              "disable_prompt=0\nfpasv=0\nfatomic=0\n[efx]\nr=1\ng=45\nb=20\n");
 }
 
 TEST_F(MainWindow, PasswordIsStoredScrambledAndReadBackExactly)

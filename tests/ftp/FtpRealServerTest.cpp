@@ -25,6 +25,14 @@ struct TServerCase {
     bool Passive;
 };
 
+std::string CaseName(const TServerCase& C)
+{
+    return std::string(C.Kind == TRealFtpServer::Pyftpdlib ? "Pyftpdlib" : "Vsftpd") +
+           (C.Passive ? "Passive" : "Active");
+}
+
+void PrintTo(const TServerCase& C, std::ostream* Os) { *Os << CaseName(C); }
+
 class FtpRealServer : public ::testing::TestWithParam<TServerCase> {
 protected:
     void SetUp() override
@@ -214,10 +222,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
                                            TServerCase{TRealFtpServer::Pyftpdlib, true},
                                            TServerCase{TRealFtpServer::Vsftpd, false},
                                            TServerCase{TRealFtpServer::Vsftpd, true}),
-                         [](const ::testing::TestParamInfo<TServerCase>& I) {
-                             return std::string(I.param.Kind == TRealFtpServer::Pyftpdlib ? "Pyftpdlib"
-                                                                                           : "Vsftpd") +
-                                    (I.param.Passive ? "Passive" : "Active");
-                         });
+                         [](const ::testing::TestParamInfo<TServerCase>& I) { return CaseName(I.param); });
 
 } // namespace

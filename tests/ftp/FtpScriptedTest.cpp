@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "ftp/FtpTestPeers.h"
+#include "platform/Application.h"
 
 namespace {
 
@@ -456,6 +457,23 @@ TEST_F(FtpScripted, UploadEdges)
     EXPECT_TRUE(Ftp.GetConnected());
 }
 
+TEST_F(FtpScripted, FlowingUploadOutlastsTheTimeout)
+{
+    // Each block takes a while (a slow link), the whole upload longer than
+    // the timeout: progress keeps moving the deadline.
+    const std::string content = Pattern(1514 * 60);
+    Spit(Dir / "up.bin", content);
+    ASSERT_TRUE(Ftp.Connect());
+    Ftp.SetTimeout(1);
+    Ftp.OnProgress = [](TObject*, int, bool&) { Sleep(25); };
+    Ftp.SetHostFileName("up.bin");
+    Ftp.SetLocalFileName(Dir / "up.bin");
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(Ftp.Put()) << Ftp.GetErrorMessage();
+    EXPECT_GT(GetTickCount() - start, 1000u);
+    EXPECT_EQ(Server.DataIn, content);
+}
+
 TEST_F(FtpScripted, DownloadsInEitherOrderAndToTheDisplay)
 {
     ASSERT_TRUE(Ftp.Connect());
@@ -573,6 +591,53 @@ TEST_F(FtpScripted, RestartGetResumesFromThePartialFile)
     ASSERT_TRUE(RunUntil([&] { return !Rec.Done.empty(); }));
     EXPECT_EQ(Count("REST"), 0);
     EXPECT_EQ(Slurp(Dir / "fresh.bin"), content);
+}
+
+TEST_F(FtpScripted, AbortEndsARunningSequence)
+{
+    Server.OnLine = [](const std::string&) {};  // USER is never answered
+    Ftp.ConnectAsync();
+    ASSERT_TRUE(RunUntil([&] { return !Server.Lines.empty(); }));
+    Ftp.Abort();
+    ASSERT_TRUE(RunUntil([&] { return !Rec.Done.empty(); }));
+    EXPECT_EQ(Rec.Done[0], std::make_pair(ftpReqConnect, WORD(426)));
+    EXPECT_EQ(Ftp.GetErrorMessage(), "426 Operation aborted.");
+    EXPECT_FALSE(Ftp.GetConnected());
+    EXPECT_EQ(Ftp.GetState(), ftpStateReady);
+    RunIdle();
+    EXPECT_EQ(Rec.Done.size(), 1u);
+}
+
+TEST_F(FtpScripted, TerminationEndsAWaitWithoutLimit)
+{
+    Server.Greeting = "";
+    Ftp.SetTimeout(0);
+    {
+        TApplication app;
+        app.Terminate();
+        EXPECT_FALSE(Ftp.Connect());
+        EXPECT_EQ(Ftp.GetErrorMessage(), "426 Timeout");
+        EXPECT_FALSE(Ftp.GetConnected());
+    }
+    // The private pump of the multi-threaded wait sees the quit too.
+    Ftp.SetMultiThreaded(true);
+    PostQuitMessage(0);
+    EXPECT_FALSE(Ftp.Connect());
+    EXPECT_EQ(Ftp.GetStatusCode(), 426);
+    EXPECT_EQ(Ftp.GetState(), ftpStateReady);
+}
+
+TEST_F(FtpScripted, ExceptionsFromTheDoneEventGoToOnBgException)
+{
+    std::string caught;
+    Ftp.OnRequestDone = [](TObject*, TFtpRequest, WORD) { throw Exception("boom"); };
+    Ftp.OnBgException = [&](TObject*, Exception& E, bool& CanClose) {
+        caught = E.Message();
+        EXPECT_TRUE(CanClose);
+    };
+    ASSERT_TRUE(Ftp.Connect());
+    ASSERT_TRUE(RunUntil([&] { return !caught.empty(); }));
+    EXPECT_EQ(caught, "boom");
 }
 
 class StatsProbe : public TCustomFtpCli {

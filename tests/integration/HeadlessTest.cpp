@@ -166,7 +166,7 @@ TEST_F(Headless, SigtermWritesTheSettingsBack)
     kill(p.Pid, SIGTERM);
     EXPECT_EQ(p.Wait(), 0) << p.ErrText;
     EXPECT_EQ(Slurp(Ini), "[setting]\nfhost=ftp.example.org\nfpass=" + pass +
-                              "\nfint=10\nport=9000\nDriverindex=-1\nfname=\nfdir=\nhistory=0\ndisable_prompt=0\n"
+                              "\nfint=10\nport=9000\nDriverindex=-1\nfname=\nfdir=\nhistory=0\ndisable_prompt=0\nfpasv=0\nfatomic=0\n"
                               "[efx]\ng=7\nr=55\nb=20\n");
     struct stat st{};
     ASSERT_EQ(stat(Ini.c_str(), &st), 0);

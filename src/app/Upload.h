@@ -1,0 +1,45 @@
+// The FTP upload job's client and the pieces of the job that need no FTP
+// session: the page "cam.html", the history copy's name, the password as
+// sent, and the host field split into host and port.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/Snapshot.h"
+#include "ftp/FtpCli.h"
+
+// The main window's FTP client. The component chooses passive mode only
+// through a proxy or SOCKS connection type; the upload option needs it on
+// a direct connection as well.
+class TUploadFtpClient : public TFtpClient {
+public:
+    using TFtpClient::TFtpClient;
+    void SetPassive(bool Value) { FPassive = Value; }
+};
+
+// What the page shows.
+struct TCamPageInput {
+    std::string FileName;   // the picture, as the page's <img> names it
+    std::string Message;    // the operator's message; empty: no message line
+    TSnapshotStamp Now;     // the date-time line
+    bool ServerRunning = false;            // the "Live camera" lines
+    std::vector<std::string> Addresses;    // this host's addresses
+    int HttpPort = 8765;
+};
+
+// The page, lines ended by CR LF, the texts inserted as they are.
+std::string CamPageText(const TCamPageInput& Input);
+
+// "yyyymmddhhnnss.jpg" in local time.
+std::string HistoryFileName(TSnapshotStamp Stamp);
+
+// The password without the blanks and control characters at its ends.
+std::string TrimPassword(const std::string& Password);
+
+// "host:port" gives host and the port's digits; a text without a
+// ":digits" ending is all host, with the standard service "ftp".
+void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port);
+
+// The name a file is stored under before it is renamed into place.
+std::string TemporaryUploadName(const std::string& FileName);
