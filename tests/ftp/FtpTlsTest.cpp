@@ -123,14 +123,50 @@ INSTANTIATE_TEST_SUITE_P(Servers, FtpTlsServer,
                                     (Info.param.Passive ? "Passive" : "Active");
                          });
 
+// A relay on the control connection that writes every byte it passes
+// into a file.
+const char* const RelayScript = R"(
+import socket, sys, threading
+lst = socket.socket()
+lst.bind(('127.0.0.1', 0))
+lst.listen(1)
+print('PORT %d' % lst.getsockname()[1], flush=True)
+c, _ = lst.accept()
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))
+log = open(sys.argv[2], 'wb')
+def pipe(a, b):
+    while True:
+        d = a.recv(65536)
+        if not d:
+            break
+        log.write(d)
+        log.flush()
+        b.sendall(d)
+    try:
+        b.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+t = threading.Thread(target=pipe, args=(s, c))
+t.start()
+pipe(c, s)
+t.join()
+)";
+
 TEST(FtpTls, PyftpdlibSessionIsProtected)
 {
     TTempDir dir;
     TRealFtpServer server(TRealFtpServer::Pyftpdlib, dir, true);
     if (!server.SkipReason.empty())
         GTEST_SKIP() << server.SkipReason;
+    TLoopProcess relay({"/usr/bin/python3", "-c", RelayScript, std::to_string(server.Port), dir / "wire.bin"});
+    auto relayPort = [&] {
+        size_t p = relay.Output.find("PORT ");
+        return p == std::string::npos ? 0 : std::atoi(relay.Output.c_str() + p + 5);
+    };
+    ASSERT_TRUE(RunUntil([&] { return relayPort() != 0 || relay.Exited; }, 20000));
+    ASSERT_NE(relayPort(), 0);
     FtpTlsClient c;
-    c.Target(server.Port, server.User, server.Pass, true);
+    c.Target(relayPort(), server.User, server.Pass, true);
     c.Ftp.SetTlsFingerprint(server.Fingerprint);
     ASSERT_TRUE(c.Ftp.Connect()) << c.Ftp.GetErrorMessage();
     // The server takes PBSZ and PROT only over TLS.
@@ -140,6 +176,11 @@ TEST(FtpTls, PyftpdlibSessionIsProtected)
     ASSERT_TRUE(c.Ftp.RunSync(&TCustomFtpCli::MkdAsync)) << c.Ftp.GetErrorMessage();
     EXPECT_TRUE(std::filesystem::is_directory(server.Root + "/made"));
     ASSERT_TRUE(c.Ftp.Quit()) << c.Ftp.GetErrorMessage();
+    // Only the greeting and AUTH TLS crossed in clear.
+    const std::string wire = Slurp(dir / "wire.bin");
+    EXPECT_NE(wire.find("AUTH TLS"), std::string::npos);
+    for (const char* secret : {"USER", "secret", "PROT", "MKD", "made"})
+        EXPECT_EQ(wire.find(secret), std::string::npos) << secret;
 }
 
 // The certificate is refused, by fingerprint or by the CA store; the
