@@ -587,10 +587,10 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
             FHeldClose = WSAMAKESELECTREPLY(FD_CLOSE, err);
         return;
     }
-    // A handler that closes the connection (and perhaps opens another)
-    // ends the handling of this notification.
     if (FTls && TlsNotify(ev, err))
         return;
+    // A handler that closes the connection (and perhaps opens another)
+    // ends the handling of this notification.
     const unsigned serial = FConnSerial;
     auto closed = [&] { return FConnSerial != serial; };
     if (ev & FD_CONNECT) {
@@ -713,6 +713,7 @@ void TCustomWSocket::ResetToDefaults()
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;
     FHSocket = INVALID_SOCKET;
+    TlsRelease();
     FState = wsClosed;
     FAllSent = true;
     FPaused = false;
@@ -1050,6 +1051,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
     if (FState != wsClosed) {
         SOCKET old = FHSocket;
         FHSocket = INVALID_SOCKET;
+        TlsRelease();
         ++FConnSerial;
         if (old != INVALID_SOCKET && WSocket_closesocket(old) != 0) {
             ReportSocketError("Dup (closesocket)");
@@ -1563,6 +1565,7 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation)
             RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
         }
         FHSocket = INVALID_SOCKET;
+        TlsRelease();
         ++FConnSerial;
         ChangeState(wsClosed);
     }
