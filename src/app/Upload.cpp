@@ -121,8 +121,10 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     ftp->SetPassWord(TrimPassword(FtpPass));
     ftp->SetPort(port);
     ftp->SetPassive(FtpPassive);
+    ftp->SetTls(FtpTls);
+    ftp->SetTlsFingerprint(FtpTlsFingerprint);
 
-    msg->SetCaption("Connecting...");
+    msg->SetCaption(FtpTls ? "Connecting (TLS)..." : "Connecting...");
     // A session some earlier failure left open would refuse the login.
     if (ftp->GetConnected())
         ftp->Abort();

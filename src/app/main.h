@@ -167,6 +167,10 @@ extern bool HistoryUpload, DisablePrompt;
 // Upload options: data connections by PASV; each file stored under a
 // temporary name and renamed into place.
 extern bool FtpPassive, FtpAtomic;
+// Explicit FTP over TLS, and the accepted certificate's SHA-256
+// fingerprint (empty: the system's CA store decides).
+extern bool FtpTls;
+extern std::string FtpTlsFingerprint;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 

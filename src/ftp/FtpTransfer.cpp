@@ -268,6 +268,7 @@ void TCustomFtpCli::DataAcceptForPut(TObject*, WORD)
         DataSentForPut(S, E);
     };
     data->Dup(h);
+    StartDataTls();
     int size = 0;
     int len = sizeof size;
     if (WSocket_getsockopt(data->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0) {
@@ -299,6 +300,7 @@ void TCustomFtpCli::DataConnectedForPut(TObject*, WORD Error)
         FinishRequest(550);
         return;
     }
+    StartDataTls();
     if (FDataAcceptPending) {
         FDataAcceptPending = false;
         DataAcceptForPut(FDataSocket.get(), 0);
@@ -511,6 +513,7 @@ void TCustomFtpCli::DataAcceptForGet(TObject*, WORD)
     data->OnDataSent = nullptr;
     data->Dup(h);
     FStartTime = GetTickCount();
+    StartDataTls();
 }
 
 void TCustomFtpCli::DataConnectedForGet(TObject*, WORD Error)
@@ -527,7 +530,9 @@ void TCustomFtpCli::DataConnectedForGet(TObject*, WORD Error)
         data->Close();
         FRequestResult = 550;
         FinishRequest(550);
+        return;
     }
+    StartDataTls();
 }
 
 void TCustomFtpCli::DataReceived(TObject*, WORD)
