@@ -303,7 +303,7 @@ void Tcapmain::CreateComponents()
     Label1 = label(Make<TLabel>(), "Label1", 0, 0, 0, 12, "");
     Label1->SetVisible(false);
 
-    ftp = Make<TUploadFtpClient>();
+    ftp = Make<TFtpClient>();
     ftp->SetName("ftp");
     ftp->SetTimeout(15);
     ftp->SetMultiThreaded(false);

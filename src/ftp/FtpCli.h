@@ -206,6 +206,9 @@ public:
     int GetResumeAt() const { return FResumeAt; }
     void SetResumeAt(int Value) { FResumeAt = Value; }
     bool GetPassive() const { return FPassive; }
+    // Passive data connections on a direct connection too (the proxy and
+    // SOCKS types switch it on themselves).
+    void SetPassive(bool Value) { FPassive = Value; }
     const std::string& GetPasvResponse() const { return FPasvResponse; }
     TFtpStep GetCurrentStep() const { return FCurrentStep; }
     HWND GetWindowHandle() const { return FWindowHandle; }
@@ -312,6 +315,8 @@ protected:
     // Ends the request with a failure that no reply gave: Text becomes the
     // last response and, if none is set yet, the error message.
     void FailRequest(int Code, const std::string& Text);
+    // The same for a transfer, closing the data connection first.
+    void FailTransfer(int Code, const std::string& Text);
 
     // Sequences.
     void StartSequence(TFtpRequest RqType, TFtpStepSet Steps);
