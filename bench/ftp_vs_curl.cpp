@@ -1,5 +1,6 @@
 // TFtpClient against curl, both moving the same 50 MiB file to and from
-// vsftpd on 127.0.0.1, in active and in passive mode. Prints MB/s of each
+// vsftpd on 127.0.0.1, in active and in passive mode, and in passive mode
+// over explicit TLS against curl --ssl-reqd. Prints MB/s of each
 // (best of the runs) and the ratio.
 //
 //   bench_ftp_vs_curl [runs]   (default 3; needs root, vsftpd and curl)
@@ -58,11 +59,14 @@ int main(int argc, char** argv)
 {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     TTempDir dir;
-    TRealFtpServer server(TRealFtpServer::Vsftpd, dir);
-    if (!server.SkipReason.empty()) {
-        std::printf("skipped: %s\n", server.SkipReason.c_str());
-        return 0;
-    }
+    TTempDir tlsDir;
+    TRealFtpServer plainServer(TRealFtpServer::Vsftpd, dir);
+    TRealFtpServer tlsServer(TRealFtpServer::Vsftpd, tlsDir, true);
+    for (const TRealFtpServer* s : {&plainServer, &tlsServer})
+        if (!s->SkipReason.empty()) {
+            std::printf("skipped: %s\n", s->SkipReason.c_str());
+            return 0;
+        }
     std::string content(FileSize, '\0');
     uint32_t x = 1;
     for (auto& c : content) {
@@ -70,13 +74,15 @@ int main(int argc, char** argv)
         c = static_cast<char>(x >> 24);
     }
     Spit(dir / "src.bin", content);
-    const std::string url = "ftp://127.0.0.1:" + std::to_string(server.Port) + "/";
-    const std::string user = server.User + ":" + server.Pass;
 
     std::printf("50 MiB over FTP to vsftpd on 127.0.0.1, best of %d\n", runs);
     std::printf("%-8s %-9s %12s %12s %7s\n", "mode", "direction", "TFtpClient", "curl", "ratio");
     bool allOk = true;
-    for (bool passive : {false, true}) {
+    for (int modeIndex = 0; modeIndex < 3; ++modeIndex) {
+        const bool passive = modeIndex >= 1, tls = modeIndex == 2;
+        const TRealFtpServer& server = tls ? tlsServer : plainServer;
+        const std::string url = "ftp://127.0.0.1:" + std::to_string(server.Port) + "/";
+        const std::string user = server.User + ":" + server.Pass;
         double best[2][2] = {};  // [ours, curl][up, down]
         for (int run = 0; run < runs; ++run) {
             TFtpClient ftp(nullptr);
@@ -87,6 +93,9 @@ int main(int argc, char** argv)
             if (passive)
                 ftp.SetConnectionType(ftpProxy);
             ftp.SetConnectionType(ftpDirect);
+            ftp.SetTls(tls);
+            ftp.SetTlsFingerprint(server.Fingerprint);
+            ftp.SetTimeout(120);
             if (!ftp.Connect() || !ftp.TypeBinary()) {
                 std::printf("connect failed: %s\n", ftp.GetErrorMessage().c_str());
                 return 1;
@@ -103,6 +112,8 @@ int main(int argc, char** argv)
             std::vector<std::string> mode;
             if (!passive)
                 mode = {"-P", "127.0.0.1"};
+            if (tls)
+                mode.insert(mode.end(), {"--ssl-reqd", "-k"});
             std::vector<std::string> upArgs = mode, downArgs = mode;
             upArgs.insert(upArgs.end(), {"-u", user, "-T", dir / "src.bin", url + "curl.bin"});
             downArgs.insert(downArgs.end(), {"-u", user, "-o", dir / "curlback.bin", url + "curl.bin"});
@@ -116,7 +127,7 @@ int main(int argc, char** argv)
                     best[i][j] = std::max(best[i][j], v[i][j]);
         }
         for (int j = 0; j < 2; ++j)
-            std::printf("%-8s %-9s %7.1f MB/s %7.1f MB/s %7.2f\n", passive ? "passive" : "active",
+            std::printf("%-8s %-9s %7.1f MB/s %7.1f MB/s %7.2f\n", tls ? "tls-pasv" : passive ? "passive" : "active",
                         j == 0 ? "upload" : "download", best[0][j], best[1][j],
                         best[1][j] > 0 ? best[0][j] / best[1][j] : 0.0);
     }

@@ -121,8 +121,10 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     ftp->SetPassWord(TrimPassword(FtpPass));
     ftp->SetPort(port);
     ftp->SetPassive(FtpPassive);
+    ftp->SetTls(FtpTls);
+    ftp->SetTlsFingerprint(FtpTlsFingerprint);
 
-    msg->SetCaption("Connecting...");
+    msg->SetCaption(FtpTls ? "Connecting (TLS)..." : "Connecting...");
     // A session some earlier failure left open would refuse the login.
     if (ftp->GetConnected())
         ftp->Abort();
@@ -149,6 +151,22 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     return result;
 }
 
+bool Tcapmain::RunUpload(bool Timed, bool& Ok)
+{
+    // Still running while an error is shown: no other job starts on the
+    // client before its session is aborted.
+    TRunning running(FUploading);
+    try {
+        TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
+        Ok = UploadByFtp(Edit1->Text());
+        return true;
+    } catch (...) {
+        Application->HandleException();
+        EndBrokenRun(Timed);
+        return false;
+    }
+}
+
 void Tcapmain::EndBrokenRun(bool Timed)
 {
     ftp->Abort();
@@ -166,21 +184,8 @@ void Tcapmain::SpeedButton4Click(TObject*)
     if (FUploading)
         return;
     SpeedButton4->SetEnabled(false);
-    bool ok = false, broken = false;
-    {
-        // Still running while an error is shown: no other job starts on
-        // the client before its session is aborted.
-        TRunning running(FUploading);
-        try {
-            TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
-            ok = UploadByFtp(Edit1->Text());
-        } catch (...) {
-            Application->HandleException();
-            EndBrokenRun(false);
-            broken = true;
-        }
-    }
-    if (broken)
+    bool ok = false;
+    if (!RunUpload(false, ok))
         return;
     if (ok) {
         if (!AutoStart() && !DisablePrompt)
@@ -200,21 +205,8 @@ void Tcapmain::Timer1Timer(TObject*)
         return;
     SpeedButton4->SetEnabled(false);
     Timer1->SetEnabled(false);
-    bool ok = false, broken = false;
-    {
-        // Still running while an error is shown: no other job starts on
-        // the client before its session is aborted.
-        TRunning running(FUploading);
-        try {
-            TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
-            ok = UploadByFtp(Edit1->Text());
-        } catch (...) {
-            Application->HandleException();
-            EndBrokenRun(true);
-            broken = true;
-        }
-    }
-    if (broken)
+    bool ok = false;
+    if (!RunUpload(true, ok))
         return;
     if (ok) {
         ArmUploadTimer();

@@ -1,22 +1,12 @@
-// The FTP upload job's client and the pieces of the job that need no FTP
-// session: the page "cam.html", the history copy's name, the password as
-// sent, and the host field split into host and port.
+// The pieces of the FTP upload job that need no FTP session: the page
+// "cam.html", the history copy's name, the password as sent, and the host
+// field split into host and port.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "app/Snapshot.h"
-#include "ftp/FtpCli.h"
-
-// The main window's FTP client. The component chooses passive mode only
-// through a proxy or SOCKS connection type; the upload option needs it on
-// a direct connection as well.
-class TUploadFtpClient : public TFtpClient {
-public:
-    using TFtpClient::TFtpClient;
-    void SetPassive(bool Value) { FPassive = Value; }
-};
 
 // What the page shows.
 struct TCamPageInput {

@@ -21,6 +21,8 @@ int FtpInterval = 0;
 int EffectR = 55, EffectG = 45, EffectB = 20;
 bool HistoryUpload = false, DisablePrompt = false;
 bool FtpPassive = false, FtpAtomic = false;
+bool FtpTls = false;
+std::string FtpTlsFingerprint;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 
@@ -301,7 +303,7 @@ void Tcapmain::CreateComponents()
     Label1 = label(Make<TLabel>(), "Label1", 0, 0, 0, 12, "");
     Label1->SetVisible(false);
 
-    ftp = Make<TUploadFtpClient>();
+    ftp = Make<TFtpClient>();
     ftp->SetName("ftp");
     ftp->SetTimeout(15);
     ftp->SetMultiThreaded(false);
@@ -482,6 +484,8 @@ void Tcapmain::ReadSettings()
     DisablePrompt = ini.ReadBool("setting", "disable_prompt", false);
     FtpPassive = ini.ReadBool("setting", "fpasv", false);
     FtpAtomic = ini.ReadBool("setting", "fatomic", false);
+    FtpTls = ini.ReadBool("setting", "ftls", false);
+    FtpTlsFingerprint = ini.ReadString("setting", "ftlsfp", "");
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -529,6 +533,11 @@ void Tcapmain::WriteSettings()
     ini.WriteBool("setting", "disable_prompt", DisablePrompt);
     ini.WriteBool("setting", "fpasv", FtpPassive);
     ini.WriteBool("setting", "fatomic", FtpAtomic);
+    // Written once used: a plain set-up keeps its file as it was.
+    if (FtpTls || ini.ReadString("setting", "ftls", "\x01") != "\x01")
+        ini.WriteBool("setting", "ftls", FtpTls);
+    if (!FtpTlsFingerprint.empty() || ini.ReadString("setting", "ftlsfp", "\x01") != "\x01")
+        ini.WriteString("setting", "ftlsfp", FtpTlsFingerprint);
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -12,6 +12,7 @@
 #include "app/Stream.h"
 #include "app/Upload.h"
 #include "capture/Video.h"
+#include "ftp/FtpCli.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
@@ -48,7 +49,7 @@ public:
     TEdit* Edit1 = nullptr;
     THttpServer* srv = nullptr;
     TLabel* Label1 = nullptr;
-    TUploadFtpClient* ftp = nullptr;
+    TFtpClient* ftp = nullptr;
     TSpeedButton* SpeedButton4 = nullptr;
     TImage* Image1 = nullptr;
     TImage* Imagel = nullptr;
@@ -151,6 +152,9 @@ private:
     // One file of the job: stored under RemoteName (by way of a temporary
     // name with FtpAtomic), the status line showing Status.
     bool PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status);
+    // Takes the snapshot and uploads; Ok is the upload's result. A local
+    // error is shown and ends the run early: false.
+    bool RunUpload(bool Timed, bool& Ok);
     // After an error that ended a run early: the session aborted, the
     // button back, a timed run's timer as it was.
     void EndBrokenRun(bool Timed);
@@ -167,6 +171,10 @@ extern bool HistoryUpload, DisablePrompt;
 // Upload options: data connections by PASV; each file stored under a
 // temporary name and renamed into place.
 extern bool FtpPassive, FtpAtomic;
+// Explicit FTP over TLS, and the accepted certificate's SHA-256
+// fingerprint (empty: the system's CA store decides).
+extern bool FtpTls;
+extern std::string FtpTlsFingerprint;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 

@@ -105,6 +105,9 @@ Tsettingform::Tsettingform(TComponent* AOwner) : TForm(AOwner)
 
     CheckPasv = check("CheckPasv", 8, 194, 112, 8, "Passive (PASV)");
     CheckAtomic = check("CheckAtomic", 128, 194, 200, 9, "Upload via temporary name");
+    CheckTls = check("CheckTls", 8, 148, 100, 10, "TLS (FTPS)");
+    Label11 = label("Label11", 8, 174, "Fingerprint");
+    editfp = edit("editfp", 88, 172, 225, 11);
 
     Memo1 = Make<TMemo>();
     Memo1->SetName("Memo1");
@@ -158,6 +161,8 @@ void Tcapmain::SpeedButton7Click(TObject*)
     dlg->CheckD->SetChecked(DisablePrompt);
     dlg->CheckPasv->SetChecked(FtpPassive);
     dlg->CheckAtomic->SetChecked(FtpAtomic);
+    dlg->CheckTls->SetChecked(FtpTls);
+    dlg->editfp->SetText(FtpTlsFingerprint);
     if (dlg->ShowModal() == mrOk) {
         FtpHost = dlg->Edithost->Text();
         FtpUser = dlg->editname->Text();
@@ -167,6 +172,8 @@ void Tcapmain::SpeedButton7Click(TObject*)
         DisablePrompt = dlg->CheckD->Checked();
         FtpPassive = dlg->CheckPasv->Checked();
         FtpAtomic = dlg->CheckAtomic->Checked();
+        FtpTls = dlg->CheckTls->Checked();
+        FtpTlsFingerprint = dlg->editfp->Text();
         FtpInterval = IntervalFromText(dlg->editint->Text());
     }
     ArmUploadTimer();

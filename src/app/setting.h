@@ -35,6 +35,11 @@ public:
     // address box.
     TCheckBox* CheckPasv = nullptr;
     TCheckBox* CheckAtomic = nullptr;
+    // Explicit TLS and the accepted certificate fingerprint, on the rows the
+    // hidden switches leave free.
+    TCheckBox* CheckTls = nullptr;
+    TLabel* Label11 = nullptr;
+    TEdit* editfp = nullptr;
 
     void FormShow(TObject* Sender);
     void SpeedButton1Click(TObject* Sender);

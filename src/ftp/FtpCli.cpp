@@ -534,6 +534,10 @@ void TCustomFtpCli::ControlDataAvailable(TObject*, WORD Error)
                 sock->Close();
                 return;
             }
+            if (FTls) {
+                StartAuthTls();
+                break;
+            }
             SetState(ftpStateConnected);
             if (OnSessionConnected)
                 OnSessionConnected(this, Error);

@@ -182,6 +182,15 @@ public:
     void SetBinary(bool Value) { FType = Value ? 'I' : 'A'; }
     TFtpShareMode GetShareMode() const;
     void SetShareMode(TFtpShareMode Value);
+    // Explicit FTP over TLS: AUTH TLS after the greeting, PBSZ 0 and PROT P
+    // after the login, every data connection in TLS resuming the control
+    // connection's session. Never falls back to plain FTP.
+    bool GetTls() const { return FTls; }
+    void SetTls(bool Value) { FTls = Value; }
+    // The accepted server certificate's SHA-256 fingerprint (hex, colons
+    // allowed); empty verifies against the system's CA store instead.
+    const std::string& GetTlsFingerprint() const { return FTlsFingerprint; }
+    void SetTlsFingerprint(const std::string& Value) { FTlsFingerprint = Value; }
 
     // Run-time state.
     TFtpClientState GetState() const { return FState; }
@@ -197,6 +206,9 @@ public:
     int GetResumeAt() const { return FResumeAt; }
     void SetResumeAt(int Value) { FResumeAt = Value; }
     bool GetPassive() const { return FPassive; }
+    // Passive data connections on a direct connection too (the proxy and
+    // SOCKS types switch it on themselves).
+    void SetPassive(bool Value) { FPassive = Value; }
     const std::string& GetPasvResponse() const { return FPasvResponse; }
     TFtpStep GetCurrentStep() const { return FCurrentStep; }
     HWND GetWindowHandle() const { return FWindowHandle; }
@@ -303,6 +315,8 @@ protected:
     // Ends the request with a failure that no reply gave: Text becomes the
     // last response and, if none is set yet, the error message.
     void FailRequest(int Code, const std::string& Text);
+    // The same for a transfer, closing the data connection first.
+    void FailTransfer(int Code, const std::string& Text);
 
     // Sequences.
     void StartSequence(TFtpRequest RqType, TFtpStepSet Steps);
@@ -339,6 +353,19 @@ protected:
     // Starts a transfer's end when both the data close and the final reply
     // have been seen.
     void FinishTransfer();
+
+    // TLS.
+    void StartAuthTls();
+    void AuthTlsReply();
+    void ControlTlsDone(WORD Error);
+    // Ends the opening of the session with Text; the connection is closed.
+    void TlsOpenFailed(const std::string& Text);
+    bool TlsProtectionDue(TFtpStep Previous) const;
+    void StartTlsProtection();
+    void PbszReply();
+    void ProtReply();
+    // Starts TLS on the data connection just made.
+    void StartDataTls();
 
     // Shared state.
     HWND FWindowHandle = nullptr;
@@ -413,6 +440,10 @@ protected:
     // Errors reported through HandleError so far.
     unsigned FErrorCount = 0;
     std::string FLastErrorText;
+    bool FTls = false;
+    std::string FTlsFingerprint;
+    // PBSZ 0 and PROT P were accepted in this session.
+    bool FTlsProtected = false;
 
 private:
     static LRESULT FtpWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);

@@ -225,6 +225,8 @@ void TCustomFtpCli::NextSequenceStep()
         take(ftpStepPass);
         return start(ftpStepPass, &TCustomFtpCli::PassAsync);
     }
+    if (TlsProtectionDue(previous))
+        return StartTlsProtection();
     if ((FStepSet & FtpSteps({ftpStepCwd})) && !FHostDirName.empty()) {
         take(ftpStepCwd);
         return start(ftpStepCwd, &TCustomFtpCli::CwdAsync);

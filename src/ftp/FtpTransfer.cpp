@@ -229,12 +229,7 @@ void TCustomFtpCli::StartUpload()
         try {
             FDataSocket->Connect();
         } catch (const std::exception& E) {
-            FLastResponse = "426 " + ExceptionClassName(E) + ": " + E.what();
-            FStatusCode = 426;
-            SetErrorMessage();
-            FDataSocket->Close();
-            FRequestResult = 426;
-            FinishRequest(426);
+            FailTransfer(426, "426 " + ExceptionClassName(E) + ": " + E.what());
         }
         return;
     }
@@ -268,6 +263,7 @@ void TCustomFtpCli::DataAcceptForPut(TObject*, WORD)
         DataSentForPut(S, E);
     };
     data->Dup(h);
+    StartDataTls();
     int size = 0;
     int len = sizeof size;
     if (WSocket_getsockopt(data->GetHSocket(), SOL_SOCKET, SO_SNDBUF, &size, &len) != 0) {
@@ -291,14 +287,10 @@ void TCustomFtpCli::DataConnectedForPut(TObject*, WORD Error)
     FDataReady = true;
     FStartTime = GetTickCount();
     if (Error != 0) {
-        FLastResponse = "Unable to establish data connection, error #" + std::to_string(Error);
-        FStatusCode = 550;
-        SetErrorMessage();
-        data->Close();
-        FRequestResult = 550;
-        FinishRequest(550);
+        FailTransfer(550, "Unable to establish data connection, error #" + std::to_string(Error));
         return;
     }
+    StartDataTls();
     if (FDataAcceptPending) {
         FDataAcceptPending = false;
         DataAcceptForPut(FDataSocket.get(), 0);
@@ -464,12 +456,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest RqType, const char* Command)
             }
         } catch (const std::exception&) {
             CloseLocalFile();
-            FLastResponse = "Unable to open local file " + FLocalFileName;
-            FStatusCode = 550;
-            SetErrorMessage();
-            FDataSocket->Close();
-            FRequestResult = 550;
-            FinishRequest(550);
+            FailTransfer(550, "Unable to open local file " + FLocalFileName);
             return;
         }
     }
@@ -482,12 +469,7 @@ void TCustomFtpCli::StartDownload(TFtpRequest RqType, const char* Command)
         try {
             FDataSocket->Connect();
         } catch (const std::exception& E) {
-            FLastResponse = "550 " + ExceptionClassName(E) + ": " + E.what();
-            FStatusCode = 550;
-            SetErrorMessage();
-            FDataSocket->Close();
-            FRequestResult = 550;
-            FinishRequest(550);
+            FailTransfer(550, "550 " + ExceptionClassName(E) + ": " + E.what());
             return;
         }
     }
@@ -511,6 +493,7 @@ void TCustomFtpCli::DataAcceptForGet(TObject*, WORD)
     data->OnDataSent = nullptr;
     data->Dup(h);
     FStartTime = GetTickCount();
+    StartDataTls();
 }
 
 void TCustomFtpCli::DataConnectedForGet(TObject*, WORD Error)
@@ -521,13 +504,10 @@ void TCustomFtpCli::DataConnectedForGet(TObject*, WORD Error)
     data->OnDataSent = nullptr;
     FStartTime = GetTickCount();
     if (Error != 0) {
-        FLastResponse = "Unable to establish data connection, error #" + std::to_string(Error);
-        FStatusCode = 550;
-        SetErrorMessage();
-        data->Close();
-        FRequestResult = 550;
-        FinishRequest(550);
+        FailTransfer(550, "Unable to establish data connection, error #" + std::to_string(Error));
+        return;
     }
+    StartDataTls();
 }
 
 void TCustomFtpCli::DataReceived(TObject*, WORD)
@@ -610,4 +590,14 @@ void TCustomFtpCli::CheckGetDone()
 {
     if (FTransferReplyDone && FDataClosed)
         FinishTransfer();
+}
+
+void TCustomFtpCli::FailTransfer(int Code, const std::string& Text)
+{
+    FLastResponse = Text;
+    FStatusCode = Code;
+    SetErrorMessage();
+    FDataSocket->Close();
+    FRequestResult = Code;
+    FinishRequest(static_cast<WORD>(Code));
 }

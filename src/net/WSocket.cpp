@@ -587,6 +587,8 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
             FHeldClose = WSAMAKESELECTREPLY(FD_CLOSE, err);
         return;
     }
+    if (FTls && TlsNotify(ev, err))
+        return;
     // A handler that closes the connection (and perhaps opens another)
     // ends the handling of this notification.
     const unsigned serial = FConnSerial;
@@ -678,11 +680,15 @@ bool TCustomWSocket::ReceiveLoop(WORD Error)
             FLastError = WSocket_WSAGetLastError();
             break;
         }
+        if (FTls)
+            waiting += static_cast<unsigned long>(TlsPendingCount());
         if (waiting == 0)
             break;
         // The socket re-announces what is left; other sockets go first.
-        if (static_cast<uint32_t>(FReadCount) - start + discarded >= ReceiveBudget)
+        if (static_cast<uint32_t>(FReadCount) - start + discarded >= ReceiveBudget) {
+            TlsReannounce();
             return false;
+        }
     }
     return true;
 }
@@ -707,6 +713,7 @@ void TCustomWSocket::ResetToDefaults()
     FLingerOnOff = wsLingerOn;
     FLingerTimeout = 0;
     FHSocket = INVALID_SOCKET;
+    TlsRelease();
     FState = wsClosed;
     FAllSent = true;
     FPaused = false;
@@ -810,7 +817,7 @@ int TCustomWSocket::SocketRcvdCount()
     unsigned long n = 0;
     if (WSocket_ioctlsocket(FHSocket, FIONREAD_CMD, &n) != 0)
         return -1;
-    return static_cast<int>(n);
+    return static_cast<int>(n) + TlsPendingCount();
 }
 
 int TCustomWSocket::GetRcvdCount()
@@ -820,7 +827,7 @@ int TCustomWSocket::GetRcvdCount()
         ReportSocketError("ioctlSocket");
         return -1;
     }
-    return static_cast<int>(n);
+    return static_cast<int>(n) + TlsPendingCount();
 }
 
 TSocketSendFlags TCustomWSocket::GetSendFlags()
@@ -1044,6 +1051,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
     if (FState != wsClosed) {
         SOCKET old = FHSocket;
         FHSocket = INVALID_SOCKET;
+        TlsRelease();
         ++FConnSerial;
         if (old != INVALID_SOCKET && WSocket_closesocket(old) != 0) {
             ReportSocketError("Dup (closesocket)");
@@ -1090,6 +1098,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     if (FState == wsClosed)
         return;
     if (Shut) {
+        TlsCloseNotify();
         Shutdown(1);
         // A graceful close must not throw away what is still on its way:
         // the zero-timeout linger would reset the connection.
@@ -1113,6 +1122,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     }
     RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
     FHSocket = INVALID_SOCKET;
+    TlsRelease();
     ++FConnSerial;
     ChangeState(wsClosed);
     if (!Destroying() && !FCloseInvoked) {
@@ -1177,6 +1187,8 @@ void TCustomWSocket::WaitUntilClosed()
 
 int TCustomWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
 {
+    if (FTls)
+        return TlsRecv(Buffer, BufferSize, Flags);
     return WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
 }
 
@@ -1224,6 +1236,8 @@ int TCustomWSocket::SendChunk(const void* Data, int Len)
 {
     if (FType == SOCK_DGRAM)
         return WSocket_sendto(FHSocket, Data, Len, FSendFlags, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin);
+    if (FTls)
+        return TlsSend(Data, Len);
     return WSocket_send(FHSocket, Data, Len, FSendFlags);
 }
 
@@ -1551,6 +1565,7 @@ void TCustomWSocket::ReportSocketError(const std::string& Operation)
             RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
         }
         FHSocket = INVALID_SOCKET;
+        TlsRelease();
         ++FConnSerial;
         ChangeState(wsClosed);
     }

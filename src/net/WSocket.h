@@ -33,6 +33,18 @@ constexpr UINT WM_LINE_REPLAY = WM_USER + 20;
 // The name the binding texts give the socket library.
 extern const char* const WinsockLibName;
 
+// Error codes of a failed TLS start, as OnTlsDone reports them.
+constexpr WORD WSA_TLS_HANDSHAKE_FAILED = 12150;
+constexpr WORD WSA_TLS_VERIFY_FAILED = 12151;
+
+// A TLS session kept for resumption on another connection.
+struct ssl_session_st;
+using TTlsSession = std::shared_ptr<ssl_session_st>;
+struct TTlsState;
+struct TTlsStateDeleter {
+    void operator()(TTlsState* State) const;
+};
+
 class ESocketException : public Exception {
 public:
     using Exception::Exception;
@@ -189,6 +201,25 @@ public:
     // True while one of this socket's handlers is on the stack.
     bool InHandler() const { return FDispatchDepth > 0; }
 
+    // TLS, client side, on a connected stream socket. StartTls begins the
+    // handshake; OnTlsDone reports its end (0, or a WSA_TLS_* code with
+    // GetTlsErrorText, after which the socket closes). Until then Send
+    // only queues and nothing is received. The peer's certificate must
+    // verify against the system's CA store for HostName, or, when a
+    // fingerprint is set, have that SHA-256 fingerprint (hex, colons
+    // allowed). A session given by SetTlsSession is offered for resumption.
+    void StartTls(const std::string& HostName);
+    void SetTlsFingerprint(const std::string& Value) { FTlsFingerprint = Value; }
+    const std::string& GetTlsFingerprint() const { return FTlsFingerprint; }
+    void SetTlsSession(TTlsSession Value) { FTlsSession = std::move(Value); }
+    // The session of the established connection (null without one).
+    TTlsSession GetTlsSession() const;
+    bool GetTlsActive() const { return FTls != nullptr; }
+    bool GetTlsEstablished() const;
+    bool GetTlsSessionReused() const;
+    const std::string& GetTlsErrorText() const { return FTlsErrorText; }
+    TSessionConnected OnTlsDone;
+
     // Events.
     TSessionAvailable OnSessionAvailable;
     TSessionConnected OnSessionConnected;
@@ -333,6 +364,24 @@ protected:
     bool FFreePending = false;
     // A remote close that came in while paused, posted again by Resume.
     LPARAM FHeldClose = 0;
+    // TLS state of the connection, null for a plain one.
+    std::unique_ptr<TTlsState, TTlsStateDeleter> FTls;
+    std::string FTlsFingerprint;
+    TTlsSession FTlsSession;
+    std::string FTlsErrorText;
+
+    // TLS hooks of the core: true when the handshake took the notification.
+    bool TlsNotify(WORD Event, WORD Error);
+    int TlsRecv(void* Buffer, int BufferSize, int Flags);
+    int TlsSend(const void* Data, int Len);
+    // Decrypted or buffered bytes the socket no longer shows.
+    int TlsPendingCount() const;
+    // Posts a read notification while decrypted bytes wait.
+    void TlsReannounce();
+    void TlsCloseNotify();
+    void TlsRelease();
+    void TlsContinueHandshake();
+    void TlsFail(WORD Code, const std::string& Text);
 
 private:
     static LRESULT NotifyWindowProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam);

@@ -84,6 +84,8 @@ TEST_F(SettingsDialog, LayoutCaptionsTabOrderAndHiddenRows)
         {Dlg->SpeedButton1, 136, 272, "ok", true},
         {Dlg->CheckPasv, 8, 194, "Passive (PASV)", true},
         {Dlg->CheckAtomic, 128, 194, "Upload via temporary name", true},
+        {Dlg->CheckTls, 8, 148, "TLS (FTPS)", true},
+        {Dlg->Label11, 8, 174, "Fingerprint", true},
     };
     for (const auto& e : labels) {
         SCOPED_TRACE(e.C->Name());
@@ -103,6 +105,7 @@ TEST_F(SettingsDialog, LayoutCaptionsTabOrderAndHiddenRows)
         {Dlg->Memo1, 8, 216, 249, 4, true},    {Dlg->editint, 88, 120, 49, 5, true},
         {Dlg->CheckH, 88, 148, 17, 6, false},  {Dlg->CheckD, 88, 172, 17, 7, false},
         {Dlg->CheckPasv, 8, 194, 112, 8, true}, {Dlg->CheckAtomic, 128, 194, 200, 9, true},
+        {Dlg->CheckTls, 8, 148, 100, 10, true},  {Dlg->editfp, 88, 172, 225, 11, true},
     };
     for (const auto& f : fields) {
         SCOPED_TRACE(f.C->Name());
@@ -159,6 +162,10 @@ TEST_F(SettingsDialog, OkCopiesEveryFieldOutAndTheFileWaitsForTheClose)
         EXPECT_TRUE(Dlg->CheckD->Checked());
         EXPECT_FALSE(Dlg->CheckPasv->Checked());
         EXPECT_FALSE(Dlg->CheckAtomic->Checked());
+        EXPECT_FALSE(Dlg->CheckTls->Checked());
+        EXPECT_EQ(Dlg->editfp->Text(), "");
+        Dlg->CheckTls->SetChecked(true);
+        Dlg->editfp->SetText("AB:cd:01");
         Dlg->Edithost->SetText(" ftp.example.org:2121 ");
         Dlg->editname->SetText("me ");
         Dlg->editpass->SetText(" new pw ");
@@ -177,6 +184,8 @@ TEST_F(SettingsDialog, OkCopiesEveryFieldOutAndTheFileWaitsForTheClose)
     EXPECT_TRUE(DisablePrompt);
     EXPECT_TRUE(FtpPassive);
     EXPECT_TRUE(FtpAtomic);
+    EXPECT_TRUE(FtpTls);
+    EXPECT_EQ(FtpTlsFingerprint, "AB:cd:01");
     EXPECT_TRUE(capmain->Timer1->Enabled());
     EXPECT_EQ(capmain->Timer1->Interval(), 600000u);
     EXPECT_FALSE(Dlg->Visible());
@@ -186,6 +195,8 @@ TEST_F(SettingsDialog, OkCopiesEveryFieldOutAndTheFileWaitsForTheClose)
     EXPECT_EQ(GetPrivateProfileString("setting", "fint", "", 1024, Ini), "10");
     EXPECT_EQ(GetPrivateProfileString("setting", "fpasv", "", 1024, Ini), "1");
     EXPECT_EQ(GetPrivateProfileString("setting", "fatomic", "", 1024, Ini), "1");
+    EXPECT_EQ(GetPrivateProfileString("setting", "ftls", "", 1024, Ini), "1");
+    EXPECT_EQ(GetPrivateProfileString("setting", "ftlsfp", "", 1024, Ini), "AB:cd:01");
     EXPECT_TRUE(Messages.empty());
 }
 

@@ -349,6 +349,39 @@ TEST_F(UploadJob, PassiveActiveAndTemporaryNamesOnVsftpd)
     }
 }
 
+TEST_F(UploadJob, TlsToVsftpdRefusingPlainSessions)
+{
+    TTempDir serverDir;
+    TRealFtpServer vsftpd(TRealFtpServer::Vsftpd, serverDir, true);
+    if (!vsftpd.SkipReason.empty())
+        GTEST_SKIP() << vsftpd.SkipReason;
+    FtpHost = "127.0.0.1:" + std::to_string(vsftpd.Port);
+    FtpUser = vsftpd.User;
+    FtpPass = vsftpd.Pass;
+    FtpDir = vsftpd.Root;
+    FtpTls = true;
+    FtpTlsFingerprint = vsftpd.Fingerprint;
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive);
+        FtpPassive = passive;
+        Messages.clear();
+        StartFtp();
+        EXPECT_EQ(Messages, std::vector<std::string>{OkBox});
+        EXPECT_EQ(Slurp(vsftpd.Root + "/http.jpg"), Local("http.jpg"));
+        EXPECT_EQ(Slurp(vsftpd.Root + "/cam.html"), Local("cam.html"));
+        std::filesystem::remove(vsftpd.Root + "/cam.html");
+    }
+
+    // Another certificate's fingerprint: nothing is sent.
+    FtpTlsFingerprint = "00:11:22:33";
+    Messages.clear();
+    StartFtp();
+    EXPECT_EQ(Messages, std::vector<std::string>{FailedBox});
+    EXPECT_TRUE(std::regex_search(capmain->ftp->GetErrorMessage(), std::regex("^certificate verify failed: ")))
+        << capmain->ftp->GetErrorMessage();
+    EXPECT_FALSE(std::filesystem::exists(vsftpd.Root + "/cam.html"));
+}
+
 TEST(UploadPieces, HostPortAndPasswordAsSent)
 {
     const std::tuple<const char*, const char*, const char*> hosts[] = {

@@ -18,6 +18,11 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/wait.h>
+
 #include "TestSupport.h"
 #include "ftp/FtpCli.h"
 #include "net/LoopPeers.h"
@@ -320,9 +325,13 @@ class TRealFtpServer {
 public:
     enum TKind { Pyftpdlib, Vsftpd };
 
-    TRealFtpServer(TKind Kind, const TTempDir& Dir) : Root(Dir / "root")
+    // With Tls the server requires explicit TLS on the control and data
+    // connections, with a self-signed certificate made in Dir.
+    TRealFtpServer(TKind Kind, const TTempDir& Dir, bool Tls = false) : Root(Dir / "root")
     {
         std::filesystem::create_directories(Root);
+        if (Tls && !MakeCertificate(Dir))
+            return;
         if (Kind == Pyftpdlib)
             StartPyftpdlib(Dir);
         else
@@ -338,8 +347,56 @@ public:
     // The path the server reports for a name in its root.
     std::string RemotePath(const std::string& Name) const { return FRemoteRoot + "/" + Name; }
     std::string SkipReason;
+    // The TLS certificate and key files, and the certificate's SHA-256
+    // fingerprint as "AB:CD:..".
+    std::string CertFile, KeyFile, Fingerprint;
 
 private:
+    bool MakeCertificate(const TTempDir& Dir)
+    {
+        CertFile = Dir / "cert.pem";
+        KeyFile = Dir / "key.pem";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = SpawnProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                  KeyFile, "-out", CertFile, "-days", "2", "-subj", "/CN=localhost", "-addext",
+                                  "subjectAltName=DNS:localhost,IP:127.0.0.1"},
+                                 fa);
+        posix_spawn_file_actions_destroy(&fa);
+        int status = -1;
+        if (pid > 0)
+            waitpid(pid, &status, 0);
+        Fingerprint = CertificateFingerprint(CertFile);
+        if (status != 0 || Fingerprint.empty()) {
+            SkipReason = "openssl could not make a certificate";
+            return false;
+        }
+        return true;
+    }
+    static std::string CertificateFingerprint(const std::string& File)
+    {
+        FILE* f = std::fopen(File.c_str(), "r");
+        if (!f)
+            return std::string();
+        X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+        std::fclose(f);
+        if (!cert)
+            return std::string();
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned len = 0;
+        X509_digest(cert, EVP_sha256(), md, &len);
+        X509_free(cert);
+        std::string text;
+        char hex[4];
+        for (unsigned i = 0; i < len; ++i) {
+            std::snprintf(hex, sizeof hex, "%02X", md[i]);
+            text += (i ? ":" : "") + std::string(hex);
+        }
+        return text;
+    }
+
     void StartPyftpdlib(const TTempDir& Dir)
     {
         if (::access("/usr/bin/python3", X_OK) != 0) {
@@ -352,12 +409,16 @@ private:
         Spit(Dir / "server.py",
              "import logging, sys\n"
              "from pyftpdlib.authorizers import DummyAuthorizer\n"
-             "from pyftpdlib.handlers import FTPHandler\n"
+             "from pyftpdlib.handlers import FTPHandler, TLS_FTPHandler\n"
              "from pyftpdlib.servers import FTPServer\n"
              "logging.basicConfig(level=logging.ERROR)\n"
              "a = DummyAuthorizer()\n"
              "a.add_user(sys.argv[2], sys.argv[3], sys.argv[1], perm='elradfmwMT')\n"
              "h = FTPHandler\n"
+             "if len(sys.argv) > 5:\n"
+             "    h = TLS_FTPHandler\n"
+             "    h.certfile, h.keyfile = sys.argv[4], sys.argv[5]\n"
+             "    h.tls_control_required = h.tls_data_required = True\n"
              "h.authorizer = a\n"
              "h.auth_failed_timeout = 0\n"
              "s = FTPServer(('127.0.0.1', 0), h)\n"
@@ -369,7 +430,12 @@ private:
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-        FPid = SpawnProcess({"/usr/bin/python3", Dir / "server.py", Root, User, Pass}, fa);
+        std::vector<std::string> argv{"/usr/bin/python3", Dir / "server.py", Root, User, Pass};
+        if (!CertFile.empty()) {
+            argv.push_back(CertFile);
+            argv.push_back(KeyFile);
+        }
+        FPid = SpawnProcess(argv, fa);
         posix_spawn_file_actions_destroy(&fa);
         ::close(p[1]);
         // The port is the first line; the server is listening by then.
@@ -413,7 +479,13 @@ private:
                                       "secure_chroot_dir=" +
                                       Dir.Name() +
                                       "/empty\nconnect_from_port_20=NO\nxferlog_enable=NO\n"
-                                      "dirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n");
+                                      "dirmessage_enable=NO\nmax_clients=0\nmax_per_ip=0\n" +
+                                      (CertFile.empty() ? std::string()
+                                                        : "ssl_enable=YES\nrsa_cert_file=" + CertFile +
+                                                              "\nrsa_private_key_file=" + KeyFile +
+                                                              "\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                                                              "force_anon_data_ssl=YES\nrequire_ssl_reuse=YES\n"
+                                                              "ssl_ciphers=HIGH\n"));
         ::chmod((Dir / "vsftpd.conf").c_str(), 0600);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);

@@ -110,7 +110,7 @@ TEST_F(SettingsView, DialogWindowWidgetsAndTheMaskedPassword)
         EXPECT_EQ(pass->displayText(), QString("*****"));
         EXPECT_EQ(W<QLineEdit>("Edithost")->echoMode(), QLineEdit::Normal);
         // The option captions fit their boxes.
-        for (const char* name : {"CheckPasv", "CheckAtomic"}) {
+        for (const char* name : {"CheckPasv", "CheckAtomic", "CheckTls"}) {
             auto* box = W<QCheckBox>(name);
             EXPECT_LE(box->sizeHint().width(), box->width()) << name;
         }
