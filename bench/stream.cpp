@@ -3,7 +3,6 @@
 // the program's CPU share of one core, and its resident memory.
 //
 //   bench_stream [seconds per run]
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
