@@ -5,7 +5,6 @@
 //
 //   bench_capture [seconds per run]
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,11 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "TestSupport.h"
 #include "capture/CaptureDriver.h"
 #include "capture/Video.h"
@@ -29,27 +27,7 @@ extern char** environ;
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-// User plus system clock ticks of process Pid.
-long CpuTicks(pid_t Pid)
-{
-    std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), {});
-    const size_t close = all.rfind(')');
-    if (close == std::string::npos)
-        return -1;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
+using bench::TClock;
 
 // The program's share of one core over Seconds, after a second to settle.
 double ProgramCpu(const std::string& Kind, int Width, int Height, bool Gui, int Seconds)
@@ -58,30 +36,15 @@ double ProgramCpu(const std::string& Kind, int Width, int Height, bool Gui, int 
     const std::string dir = temp.Name();
     Spit(dir + "/camera", "add 2 " + Kind + " usb-bench Bench Cam\n");
     Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(UnusedPort()) + "\nDriverindex=1\n");
-    std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + dir + "/camera",
-                                  "QT_QPA_PLATFORM=offscreen", QUORRELANE_BINARY};
-    if (!Gui)
-        argv.push_back("--headless");
-    for (const std::string& a : {std::string("--docdir"), dir + "/doc", std::string("--config"), dir + "/videosetting.ini",
-                                 std::string("--size"), std::to_string(Width) + "x" + std::to_string(Height),
-                                 std::string("/a")})
-        argv.push_back(a);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = SpawnProcess(argv, fa);
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t pid = bench::StartProgram(dir, Width, Height, !Gui);
     if (pid <= 0)
         return -1;
     sleep(1);
-    const long t0 = CpuTicks(pid);
-    const auto start = TClock::now();
+    bench::TCpuMeter cpu(pid);
     sleep(static_cast<unsigned>(Seconds));
-    const long t1 = CpuTicks(pid);
-    const double wall = std::chrono::duration<double>(TClock::now() - start).count();
+    cpu.Stop();
     StopProcess(pid, SIGTERM);
-    return t0 < 0 || t1 < 0 ? -1 : 100.0 * (t1 - t0) / sysconf(_SC_CLK_TCK) / wall;
+    return cpu.Percent();
 }
 
 // Milliseconds per grab (preview off), as the snapshot grabs: in this

@@ -3,7 +3,6 @@
 // the program's CPU share of one core, and its resident memory.
 //
 //   bench_stream [seconds per run]
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,46 +12,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "TestSupport.h"
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
-long CpuTicks(pid_t Pid)
-{
-    std::ifstream in("/proc/" + std::to_string(Pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(in)), {});
-    const size_t close = all.rfind(')');
-    if (close == std::string::npos)
-        return -1;
-    std::istringstream rest(all.substr(close + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stol(field);
-        if (i == 15)
-            stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
-long RssKb(pid_t Pid)
-{
-    std::ifstream in("/proc/" + std::to_string(Pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
+using bench::TClock;
 
 // A blocking connection to 127.0.0.1:Port, retried while the program starts.
 int ConnectWhenReady(int Port)
@@ -113,16 +82,7 @@ void Run(int Width, int Height, int ClientCount, int Seconds)
     Spit(dir + "/camera", "add 2 yuyv usb-bench Bench Cam\n");
     Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) +
                                         "\nDriverindex=1\ndisable_prompt=1\nstream_fps=30\nstream_clients=10\n");
-    std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + dir + "/camera",
-                                  QUORRELANE_BINARY, "--headless", "--docdir", dir + "/doc", "--config",
-                                  dir + "/videosetting.ini", "--size", std::to_string(Width) + "x" + std::to_string(Height),
-                                  "/a"};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = SpawnProcess(argv, fa);
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t pid = bench::StartProgram(dir, Width, Height, true);
     if (pid <= 0)
         return;
 
@@ -139,12 +99,10 @@ void Run(int Width, int Height, int ClientCount, int Seconds)
     Receive(clients, 1.0);  // settle
     for (auto& c : clients)
         c.Parts = 0;
-    const long t0 = CpuTicks(pid);
-    const auto start = TClock::now();
+    bench::TCpuMeter cpu(pid);
     Receive(clients, Seconds);
-    const long t1 = CpuTicks(pid);
-    const double wall = std::chrono::duration<double>(TClock::now() - start).count();
-    const long rss = RssKb(pid);
+    const double wall = cpu.Stop();
+    const long rss = bench::RssKb(pid);
     double low = 1e9, high = 0;
     for (auto& c : clients) {
         low = std::min(low, c.Parts / wall);
@@ -153,7 +111,7 @@ void Run(int Width, int Height, int ClientCount, int Seconds)
     }
     StopProcess(pid, SIGTERM);
     std::printf("  %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB\n", Width, Height, ClientCount,
-                low, high, 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall,
+                low, high, cpu.Percent(),
                 static_cast<double>(rss) / 1024.0);
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/Application.h"
+#include "platform/SysUtils.h"
 
 const char* const WinsockLibName = "wsock32.dll";
 
@@ -128,17 +129,6 @@ std::string Format(const char* Fmt, ...)
     vsnprintf(buf, sizeof buf, Fmt, ap);
     va_end(ap);
     return buf;
-}
-
-// Blanks and control characters off both ends.
-std::string Trim(const std::string& S)
-{
-    size_t b = 0, e = S.size();
-    while (b < e && static_cast<unsigned char>(S[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ')
-        --e;
-    return S.substr(b, e - b);
 }
 
 bool IsDigit(char C) { return C >= '0' && C <= '9'; }

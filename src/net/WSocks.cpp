@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "net/WSocket.h"
+#include "platform/SysUtils.h"
 
 namespace {
 
@@ -30,17 +31,6 @@ const char* const Socks5ReplyText[8] = {
     "host unreachable",             "connection refused",               "time to live expired",
     "command not supported",        "address type not supported",
 };
-
-// Blanks and control characters off both ends.
-std::string Trim(const std::string& S)
-{
-    size_t b = 0, e = S.size();
-    while (b < e && static_cast<unsigned char>(S[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(S[e - 1]) <= ' ')
-        --e;
-    return S.substr(b, e - b);
-}
 
 std::string LowerCase(std::string S)
 {

@@ -830,10 +830,18 @@ TEntry* MadeUpEntry(DIR* Dir)
     return nullptr;
 }
 
-int OpenFlags(int Flags, va_list ap, mode_t& Mode)
+// The mode argument of an open call, present only with these flags.
+mode_t OpenMode(int Flags, va_list ap)
 {
-    Mode = (Flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
-    return Flags;
+    return (Flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+// Path opened as a fake node when it names one, else by Real.
+template <class TReal>
+int OpenPath(const char* Path, int Flags, TReal Real)
+{
+    const int n = NodeOf(Path);
+    return n >= 0 ? OpenNode(n, Flags) : Real();
 }
 
 } // namespace
@@ -861,45 +869,32 @@ __attribute__((visibility("default"))) int open(const char* Path, int Flags, ...
 {
     va_list ap;
     va_start(ap, Flags);
-    mode_t mode;
-    OpenFlags(Flags, ap, mode);
+    const mode_t mode = OpenMode(Flags, ap);
     va_end(ap);
-    const int n = NodeOf(Path);
-    if (n >= 0)
-        return OpenNode(n, Flags);
-    return RealOpen()(Path, Flags, mode);
+    return OpenPath(Path, Flags, [&] { return RealOpen()(Path, Flags, mode); });
 }
 
 __attribute__((visibility("default"))) int open64(const char* Path, int Flags, ...)
 {
     va_list ap;
     va_start(ap, Flags);
-    mode_t mode;
-    OpenFlags(Flags, ap, mode);
+    const mode_t mode = OpenMode(Flags, ap);
     va_end(ap);
-    const int n = NodeOf(Path);
-    if (n >= 0)
-        return OpenNode(n, Flags);
-    return RealOpen()(Path, Flags | O_LARGEFILE, mode);
+    return OpenPath(Path, Flags, [&] { return RealOpen()(Path, Flags | O_LARGEFILE, mode); });
 }
 
 __attribute__((visibility("default"))) int openat(int Dir, const char* Path, int Flags, ...)
 {
     va_list ap;
     va_start(ap, Flags);
-    mode_t mode;
-    OpenFlags(Flags, ap, mode);
+    const mode_t mode = OpenMode(Flags, ap);
     va_end(ap);
-    const int n = NodeOf(Path);
-    if (n >= 0)
-        return OpenNode(n, Flags);
-    return RealOpenAt()(Dir, Path, Flags, mode);
+    return OpenPath(Path, Flags, [&] { return RealOpenAt()(Dir, Path, Flags, mode); });
 }
 
 __attribute__((visibility("default"))) int close(int Fd)
 {
-    if (CloseFile(Fd))
-        return RealClose()(Fd);
+    CloseFile(Fd);
     return RealClose()(Fd);
 }
 

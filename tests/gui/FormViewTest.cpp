@@ -29,20 +29,6 @@
 
 namespace {
 
-void Press(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
-{
-    QPointF local(At), global(W->mapToGlobal(At));
-    QMouseEvent press(QEvent::MouseButtonPress, local, global, B, B, Qt::NoModifier);
-    QApplication::sendEvent(W, &press);
-}
-
-void Release(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
-{
-    QPointF local(At), global(W->mapToGlobal(At));
-    QMouseEvent release(QEvent::MouseButtonRelease, local, global, B, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(W, &release);
-}
-
 void ClickOn(QWidget* W, Qt::MouseButton B = Qt::LeftButton)
 {
     QPoint c = W->rect().center();

@@ -10,7 +10,9 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QMouseEvent>
 #include <QTimer>
+#include <QWidget>
 
 inline std::unique_ptr<QApplication>& TestAppHolder()
 {
@@ -50,4 +52,19 @@ inline bool RunUntil(const std::function<bool()>& Done, int TimeoutMs = 5000)
         QAbstractEventDispatcher::instance()->processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
+}
+
+// Mouse button B goes down, or up, at At in W.
+inline void Press(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
+{
+    QPointF local(At), global(W->mapToGlobal(At));
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, B, B, Qt::NoModifier);
+    QApplication::sendEvent(W, &press);
+}
+
+inline void Release(QWidget* W, QPoint At, Qt::MouseButton B = Qt::LeftButton)
+{
+    QPointF local(At), global(W->mapToGlobal(At));
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, B, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(W, &release);
 }

@@ -27,11 +27,8 @@ namespace {
 
 void ClickAt(QWidget* W, QPoint At)
 {
-    QPointF local(At), global(W->mapToGlobal(At));
-    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(W, &press);
-    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(W, &release);
+    Press(W, At);
+    Release(W, At);
 }
 
 void Type(QWidget* W, const QString& Text)

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,68 +16,25 @@ namespace {
 
 // The program on the fake camera: the camera library preloaded, its
 // commands from a control file the test appends to.
-class TCameraProgram {
-public:
-    TCameraProgram(const std::string& Control, const std::vector<std::string>& Args)
-    {
-        // Under AddressSanitizer the preloaded library comes before the
-        // sanitizer's runtime, which it accepts only with its check off;
-        // fontconfig's one-time set-up (the snapshot caption's fonts) stays
-        // allocated until exit, which is no leak of the program's.
-        std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
-        if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
-            asan += std::string(":") + old;
-        const std::string suppressions = Control + ".lsan";
-        Spit(suppressions, "leak:libfontconfig.so\n");
-        std::string lsan = "LSAN_OPTIONS=suppressions=" + suppressions;
-        if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old)
-            lsan += std::string(":") + old;
-        std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + Control,
-                                      asan, lsan, QUORRELANE_BINARY};
-        argv.insert(argv.end(), Args.begin(), Args.end());
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-        Pid = SpawnProcess(argv, fa);
-        posix_spawn_file_actions_destroy(&fa);
-        close(p[1]);
-        Out = p[0];
-        fcntl(Out, F_SETFL, O_NONBLOCK);
-    }
-    ~TCameraProgram()
-    {
-        Stop(SIGKILL);
-        if (Out >= 0)
-            close(Out);
-    }
-    // Everything the program printed so far.
-    const std::string& Output()
-    {
-        char buf[4096];
-        ssize_t n;
-        while (Out >= 0 && (n = read(Out, buf, sizeof buf)) > 0)
-            Text.append(buf, static_cast<size_t>(n));
-        return Text;
-    }
-    int Stop(int Signal = SIGTERM)
-    {
-        if (Pid <= 0)
-            return -1;
-        kill(Pid, Signal);
-        int status = 0;
-        waitpid(Pid, &status, 0);
-        Pid = -1;
-        Output();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t Pid = -1;
-    int Out = -1;
-    std::string Text;
-};
+std::vector<std::string> CameraProgram(const std::string& Control, const std::vector<std::string>& Args)
+{
+    // Under AddressSanitizer the preloaded library comes before the
+    // sanitizer's runtime, which it accepts only with its check off;
+    // fontconfig's one-time set-up (the snapshot caption's fonts) stays
+    // allocated until exit, which is no leak of the program's.
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+    if (const char* old = std::getenv("ASAN_OPTIONS"); old && *old)
+        asan += std::string(":") + old;
+    const std::string suppressions = Control + ".lsan";
+    Spit(suppressions, "leak:libfontconfig.so\n");
+    std::string lsan = "LSAN_OPTIONS=suppressions=" + suppressions;
+    if (const char* old = std::getenv("LSAN_OPTIONS"); old && *old)
+        lsan += std::string(":") + old;
+    std::vector<std::string> argv{"env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + Control,
+                                  asan, lsan, QUORRELANE_BINARY};
+    argv.insert(argv.end(), Args.begin(), Args.end());
+    return argv;
+}
 
 struct TPicture {
     int Width = 0, Height = 0;
@@ -137,13 +92,13 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
     Spit(config, "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
 
     {
-        TCameraProgram list(control, {"--list-devices"});
+        TLoopProcess list(CameraProgram(control, {"--list-devices"}));
         EXPECT_EQ(list.Stop(0), 0);
-        EXPECT_NE(list.Text.find("2  Desk Cam 6.1.7  /dev/video5  320x240 640x480 1280x720"), std::string::npos) << list.Text;
+        EXPECT_NE(list.Output.find("2  Desk Cam 6.1.7  /dev/video5  320x240 640x480 1280x720"), std::string::npos) << list.Output;
     }
     {
-        TCameraProgram program(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "--device",
-                                         "/dev/video5", "--size", "1280x720", "/a"});
+        TLoopProcess program(CameraProgram(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "--device",
+                                                     "/dev/video5", "--size", "1280x720", "/a"}));
         TPicture p;
         ASSERT_TRUE(ServesColour(port, 40, 200, 40, &p));
         EXPECT_EQ(p.Width, 1280);
@@ -155,23 +110,23 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
         command("stall 5 1");
         command("stall 5 0");
         command("colour 5 200 40 40");
-        EXPECT_TRUE(ServesColour(port, 200, 40, 40)) << program.Output();
+        EXPECT_TRUE(ServesColour(port, 200, 40, 40)) << program.Output;
 
         // Unplugged: "NO SIGNAL" and a line; plugged back: live again.
         command("unplug 5");
-        EXPECT_TRUE(RunUntil([&] { return program.Output().find("Capture device /dev/video5 (Desk Cam) ") != std::string::npos; },
+        EXPECT_TRUE(RunUntil([&] { return program.Output.find("Capture device /dev/video5 (Desk Cam) ") != std::string::npos; },
                              10000))
-            << program.Output();
+            << program.Output;
         EXPECT_TRUE(ServesColour(port, 32, 32, 32));
         command("colour 5 40 40 200");
         command("replug 5");
-        EXPECT_TRUE(RunUntil([&] { return program.Output().find("(Desk Cam) is back") != std::string::npos; }, 10000));
+        EXPECT_TRUE(RunUntil([&] { return program.Output.find("(Desk Cam) is back") != std::string::npos; }, 10000));
         EXPECT_TRUE(ServesColour(port, 40, 40, 200));
         EXPECT_EQ(program.Stop(), 0);
     }
     EXPECT_NE(Slurp(config).find("Driverindex=2"), std::string::npos);
     // The next start takes the stored camera at its remembered size.
-    TCameraProgram again(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "/a"});
+    TLoopProcess again(CameraProgram(control, {"--headless", "--docdir", dir + "/doc", "--config", config, "/a"}));
     TPicture p;
     EXPECT_TRUE(ServesColour(port, 40, 40, 200, &p));
     EXPECT_EQ(p.Width, 1280);

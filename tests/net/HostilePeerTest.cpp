@@ -17,29 +17,11 @@
 namespace {
 
 // A TWSocket connected to a plain peer descriptor.
-struct TPair {
-    TRawListener Listener;
-    TWSocket S{nullptr};
-    int Peer = -1;
-    std::vector<int> Closed;
-
-    TPair()
-    {
-        S.OnSessionClosed = [this](TObject*, WORD E) { Closed.push_back(E); };
-        Connect();
-    }
-    ~TPair()
-    {
-        if (Peer >= 0)
-            ::close(Peer);
-    }
+struct TPair : TSocketPeer {
+    TPair() { Connect(); }
     bool Connect()
     {
-        S.SetAddr("127.0.0.1");
-        S.SetPort(Listener.PortText());
-        S.Connect();
-        Peer = -1;
-        return RunUntil([&] { return S.GetState() == wsConnected && (Peer = Peer >= 0 ? Peer : Listener.Accept()) >= 0; });
+        return TSocketPeer::Connect([this] { return S.GetState() == wsConnected; });
     }
     // The peer goes away with a reset.
     void ResetPeer()
@@ -51,19 +33,11 @@ struct TPair {
     }
 };
 
-int gDestroyed = 0;
-
-class TCountingClient : public TWSocketClient {
-public:
-    using TWSocketClient::TWSocketClient;
-    ~TCountingClient() override { ++gDestroyed; }
-};
-
 class HostileServer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        gDestroyed = 0;
+        TCountingClient::Destroyed = 0;
         Server = std::make_unique<TWSocketServer>(nullptr);
         Server->SetClientClass(ClientClassOf<TCountingClient>());
         Server->SetBanner("");
@@ -323,7 +297,7 @@ TEST_F(HostileServer, ClientFlushingInItsHandlerOutlivesTheHandler)
             c->Send(big.data(), static_cast<int>(big.size()));
             SetTimer(w, 1, 1);
             c->Flush();
-            destroyedInHandler = gDestroyed;
+            destroyedInHandler = TCountingClient::Destroyed;
             EXPECT_EQ(c->GetState(), wsClosed);
             handlerDone = true;
         };
@@ -335,7 +309,7 @@ TEST_F(HostileServer, ClientFlushingInItsHandlerOutlivesTheHandler)
     RunIdle();
     DestroyWindow(w);
     EXPECT_EQ(destroyedInHandler, 0);
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
     EXPECT_EQ(Disconnects, 1);
 }
 
@@ -353,5 +327,5 @@ TEST_F(HostileServer, StaleCloseNotificationSparesANewClientAtTheSameAddress)
     RunIdle();
     EXPECT_TRUE(Server->IsClient(fresh));
     EXPECT_EQ(Disconnects, 0);
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
 }

@@ -273,6 +273,17 @@ public:
         }
         Rearm();
     }
+    // Sends Signal (0: none, waits for the exit), then collects the output
+    // until the process ends; its exit code, -1 if it did not end in time.
+    int Stop(int Signal = SIGTERM, int TimeoutMs = 30000)
+    {
+        if (!Exited && FPid > 0) {
+            if (Signal)
+                kill(FPid, Signal);
+            RunUntil([&] { return Exited; }, TimeoutMs);
+        }
+        return Exited ? ExitCode : -1;
+    }
 
     std::string Output;
     bool Exited = false;

@@ -15,6 +15,7 @@
 #include "TestSupport.h"
 #include "net/LoopPeers.h"
 #include "net/WSocket.h"
+#include "net/WSocketS.h"
 #include "platform/Windows.h"
 
 // Runs the loop until it has been idle for a moment.
@@ -44,6 +45,41 @@ struct TRawListener {
     // Non-blocking accept: -1 while nobody is waiting.
     int Accept() { return ::accept4(Fd, nullptr, nullptr, SOCK_NONBLOCK); }
     std::string PortText() const { return std::to_string(Port); }
+};
+
+// A TWSocket connected to a plain peer descriptor the listener accepts.
+struct TSocketPeer {
+    TRawListener Listener;
+    TWSocket S{nullptr};
+    int Peer = -1;
+    std::vector<int> Closed;
+
+    TSocketPeer() { S.OnSessionClosed = [this](TObject*, WORD E) { Closed.push_back(E); }; }
+    ~TSocketPeer()
+    {
+        if (Peer >= 0)
+            ::close(Peer);
+    }
+    TSocketPeer(const TSocketPeer&) = delete;
+    TSocketPeer& operator=(const TSocketPeer&) = delete;
+    // Connects S to the listener and accepts the peer; true once Ready
+    // holds as well.
+    bool Connect(const std::function<bool()>& Ready)
+    {
+        S.SetAddr("127.0.0.1");
+        S.SetPort(Listener.PortText());
+        S.Connect();
+        Peer = -1;
+        return RunUntil([&] { return Ready() && (Peer = Peer >= 0 ? Peer : Listener.Accept()) >= 0; });
+    }
+};
+
+// A server's client that counts the destroyed ones.
+class TCountingClient : public TWSocketClient {
+public:
+    using TWSocketClient::TWSocketClient;
+    ~TCountingClient() override { ++Destroyed; }
+    static inline int Destroyed = 0;
 };
 
 // A non-blocking client connected to 127.0.0.1:Port.

@@ -29,30 +29,17 @@ TEST(TBufferChunk, WritePeekRemove)
 
 namespace {
 
-// A TWSocket connected to a plain peer descriptor.
-struct TConnected {
-    TRawListener Listener;
-    TWSocket S{nullptr};
-    int Peer = -1;
+// A TWSocket connected to a plain peer descriptor, its first send done.
+struct TConnected : TSocketPeer {
     std::vector<int> Pieces;
     int DataSent = 0;
-    std::vector<int> Closed;
 
     TConnected()
     {
         S.OnSendData = [this](TObject*, int N) { Pieces.push_back(N); };
         S.OnDataSent = [this](TObject*, WORD) { ++DataSent; };
-        S.OnSessionClosed = [this](TObject*, WORD E) { Closed.push_back(E); };
-        S.SetAddr("127.0.0.1");
-        S.SetPort(Listener.PortText());
-        S.Connect();
-        RunUntil([&] { return DataSent == 1 && (Peer = Peer >= 0 ? Peer : Listener.Accept()) >= 0; });
+        Connect([this] { return DataSent == 1; });
         DataSent = 0;
-    }
-    ~TConnected()
-    {
-        if (Peer >= 0)
-            ::close(Peer);
     }
 };
 

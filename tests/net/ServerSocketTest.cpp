@@ -8,25 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "net/LoopPeers.h"
+#include "net/NetTestUtil.h"
 #include "net/WSocketS.h"
 #include "platform/Application.h"
 
 namespace {
 
-int gDestroyed = 0;
-
-class TCountingClient : public TWSocketClient {
-public:
-    using TWSocketClient::TWSocketClient;
-    ~TCountingClient() override { ++gDestroyed; }
-};
-
 class ServerSocket : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        gDestroyed = 0;
+        TCountingClient::Destroyed = 0;
         Server = std::make_unique<TWSocketServer>(nullptr);
         Server->SetClientClass(ClientClassOf<TCountingClient>());
         Server->OnClientCreate = [this](TObject*, TWSocketClient* c) { Log.push_back("create " + c->Name()); };
@@ -80,7 +72,7 @@ TEST_F(ServerSocket, GreetsEachClientAndKeepsItsPeerAfterTheClose)
     a.Close();
     ASSERT_TRUE(RunUntil([&] { return Server->ClientCount() == 0; }));
     EXPECT_TRUE(HasLine("disconnect Client1 0 " + peer));
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
     EXPECT_EQ(Server->GetState(), wsListening);
 }
 
@@ -104,7 +96,7 @@ TEST_F(ServerSocket, BusyBannerBeyondMaxClients)
     TLoopClient c(Port);
     ASSERT_TRUE(RunUntil([&] { return c.Closed; }));
     EXPECT_EQ(c.Data, "Sorry, too many clients\r\n");
-    ASSERT_TRUE(RunUntil([&] { return gDestroyed == 1; }));
+    ASSERT_TRUE(RunUntil([&] { return TCountingClient::Destroyed == 1; }));
     EXPECT_EQ(Server->ClientCount(), 2);
     EXPECT_TRUE(HasLine("connect Client3 0"));
     EXPECT_EQ(a.Data, "Welcome to TcpSrv\r\n");
@@ -158,7 +150,7 @@ TEST_F(ServerSocket, ClosedFromBothSidesIsReleasedOnce)
     RunPending();
     EXPECT_EQ(closedEvents, 1);
     EXPECT_EQ(disconnects, 1);
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
 
     // A local close followed by the peer's.
     TLoopClient b(Port);
@@ -169,7 +161,7 @@ TEST_F(ServerSocket, ClosedFromBothSidesIsReleasedOnce)
     ASSERT_TRUE(RunUntil([&] { return Server->ClientCount() == 0; }));
     RunPending();
     EXPECT_EQ(disconnects, 2);
-    EXPECT_EQ(gDestroyed, 2);
+    EXPECT_EQ(TCountingClient::Destroyed, 2);
 }
 
 TEST_F(ServerSocket, ClientFreedByItselfLeavesTheList)
@@ -180,7 +172,7 @@ TEST_F(ServerSocket, ClientFreedByItselfLeavesTheList)
     Server->ClientAt(0)->FreeLater();
     ASSERT_TRUE(RunUntil([&] { return Server->ClientCount() == 0; }));
     RunPending();  // the close notification that may follow finds no client
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
 }
 
 TEST_F(ServerSocket, DestroyingTheServerFreesItsClientsSilently)
@@ -190,7 +182,7 @@ TEST_F(ServerSocket, DestroyingTheServerFreesItsClientsSilently)
     ASSERT_TRUE(RunUntil([&] { return a.Data.size() >= 19 && b.Data.size() >= 19; }));
     Log.clear();
     Server.reset();
-    EXPECT_EQ(gDestroyed, 2);
+    EXPECT_EQ(TCountingClient::Destroyed, 2);
     EXPECT_TRUE(Log.empty());
     ASSERT_TRUE(RunUntil([&] { return a.Closed && b.Closed; }));
 }
@@ -233,7 +225,7 @@ TEST_F(ServerSocket, FailingAcceptKeepsListening)
     EXPECT_EQ(whileShort, 1u);
     EXPECT_NE(reports[0].find("Accept"), std::string::npos) << reports[0];
     EXPECT_EQ(Server->GetState(), wsListening);
-    EXPECT_EQ(gDestroyed, 1);
+    EXPECT_EQ(TCountingClient::Destroyed, 1);
 
     // With descriptors back, the waiting connection is served.
     ASSERT_TRUE(RunUntil([&] { return c.Data.size() >= 19; }));
