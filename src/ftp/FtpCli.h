@@ -317,6 +317,10 @@ protected:
     void FailRequest(int Code, const std::string& Text);
     // The same for a transfer, closing the data connection first.
     void FailTransfer(int Code, const std::string& Text);
+    // Passive mode: connects the data socket to the server's port, with
+    // Connected taking the result. False when the connect failed at once:
+    // the request has then failed with Code.
+    bool ConnectPassiveData(TSessionConnected Connected, int Code);
 
     // Sequences.
     void StartSequence(TFtpRequest RqType, TFtpStepSet Steps);

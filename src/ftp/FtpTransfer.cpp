@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "ftp/FtpCli.h"
 
@@ -222,15 +223,7 @@ void TCustomFtpCli::StartUpload()
     }
 
     if (FPassive) {
-        ReadPassivePort();
-        FDataSocket->OnSessionConnected = [this](TObject* S, WORD E) { DataConnectedForPut(S, E); };
-        FDataSocket->SetLingerOnOff(wsLingerOff);
-        FDataSocket->SetLingerTimeout(0);
-        try {
-            FDataSocket->Connect();
-        } catch (const std::exception& E) {
-            FailTransfer(426, "426 " + ExceptionClassName(E) + ": " + E.what());
-        }
+        ConnectPassiveData([this](TObject* S, WORD E) { DataConnectedForPut(S, E); }, 426);
         return;
     }
     if (FDataAcceptPending) {
@@ -461,18 +454,8 @@ void TCustomFtpCli::StartDownload(TFtpRequest RqType, const char* Command)
         }
     }
 
-    if (FPassive) {
-        ReadPassivePort();
-        FDataSocket->OnSessionConnected = [this](TObject* S, WORD E) { DataConnectedForGet(S, E); };
-        FDataSocket->SetLingerOnOff(wsLingerOff);
-        FDataSocket->SetLingerTimeout(0);
-        try {
-            FDataSocket->Connect();
-        } catch (const std::exception& E) {
-            FailTransfer(550, "550 " + ExceptionClassName(E) + ": " + E.what());
-            return;
-        }
-    }
+    if (FPassive && !ConnectPassiveData([this](TObject* S, WORD E) { DataConnectedForGet(S, E); }, 550))
+        return;
     if (FDataAcceptPending) {
         FDataAcceptPending = false;
         DataAcceptForGet(FDataSocket.get(), 0);
@@ -600,4 +583,19 @@ void TCustomFtpCli::FailTransfer(int Code, const std::string& Text)
     FDataSocket->Close();
     FRequestResult = Code;
     FinishRequest(static_cast<WORD>(Code));
+}
+
+bool TCustomFtpCli::ConnectPassiveData(TSessionConnected Connected, int Code)
+{
+    ReadPassivePort();
+    FDataSocket->OnSessionConnected = std::move(Connected);
+    FDataSocket->SetLingerOnOff(wsLingerOff);
+    FDataSocket->SetLingerTimeout(0);
+    try {
+        FDataSocket->Connect();
+        return true;
+    } catch (const std::exception& E) {
+        FailTransfer(Code, std::to_string(Code) + " " + ExceptionClassName(E) + ": " + E.what());
+        return false;
+    }
 }
