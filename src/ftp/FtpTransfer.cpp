@@ -345,7 +345,15 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
         data->Send(FSendBlock, n);
     } else if (n == 0 && errno == 0) {
         FEndOfFile = true;
-        data->Close();
+        if (data->GetTlsActive()) {
+            // A TLS server may still send (session tickets): closing now
+            // could reset the connection and lose the end of the file, so
+            // half-close and let the server's close end the transfer.
+            data->OnDataAvailable = [this](TObject* S, WORD E) { DataDiscard(S, E); };
+            data->Shutdown(1);
+        } else {
+            data->Close();
+        }
     } else {
         TriggerDisplay("! Error reading file");
         FLocalError = "426 Error reading file " + FLocalFileName;

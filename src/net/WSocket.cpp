@@ -1088,8 +1088,16 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     if (FState == wsClosed)
         return;
     if (Shut) {
-        TlsCloseNotify();
         Shutdown(1);
+        if (FTls) {
+            // Records never read (a TLS 1.3 server's session tickets) would
+            // turn the close into a reset that throws away what is still on
+            // its way to the peer.
+            char sink[4096];
+            for (int left = 64 * 1024; left > 0; left -= static_cast<int>(sizeof sink))
+                if (WSocket_recv(FHSocket, sink, sizeof sink, 0) <= 0)
+                    break;
+        }
         // A graceful close must not throw away what is still on its way:
         // the zero-timeout linger would reset the connection.
         if (FType == SOCK_STREAM && FLingerOnOff == wsLingerOn && FLingerTimeout == 0) {
@@ -1149,8 +1157,12 @@ void TCustomWSocket::Abort()
 
 void TCustomWSocket::Shutdown(int How)
 {
-    if (FHSocket != INVALID_SOCKET)
-        WSocket_shutdown(FHSocket, How);
+    if (FHSocket == INVALID_SOCKET)
+        return;
+    // A TLS peer learns of the end from our close-notify before the FIN.
+    if (How != 0)
+        TlsCloseNotify();
+    WSocket_shutdown(FHSocket, How);
 }
 
 void TCustomWSocket::WaitUntilClosed()
