@@ -321,6 +321,9 @@ protected:
     // Connected taking the result. False when the connect failed at once:
     // the request has then failed with Code.
     bool ConnectPassiveData(TSessionConnected Connected, int Code);
+    // The server refused a transfer at its final reply: the request fails
+    // with the reply's code, Display telling which.
+    void FailTransferReply(const char* Display);
 
     // Sequences.
     void StartSequence(TFtpRequest RqType, TFtpStepSet Steps);

@@ -383,12 +383,7 @@ void TCustomFtpCli::StorFinalReply()
         CheckPutDone();
         return;
     }
-    SetErrorMessage();
-    CloseLocalFile();
-    FDataSocket->Close();
-    TriggerDisplay("! STOR Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(static_cast<WORD>(FStatusCode));
+    FailTransferReply("! STOR Failed");
 }
 
 void TCustomFtpCli::FinishTransfer()
@@ -569,12 +564,7 @@ void TCustomFtpCli::RetrFinalReply()
         CheckGetDone();
         return;
     }
-    SetErrorMessage();
-    CloseLocalFile();
-    FDataSocket->Close();
-    TriggerDisplay("! RETR/LIST/NLST Failed");
-    FRequestResult = FStatusCode;
-    FinishRequest(static_cast<WORD>(FStatusCode));
+    FailTransferReply("! RETR/LIST/NLST Failed");
 }
 
 void TCustomFtpCli::CheckGetDone()
@@ -606,4 +596,14 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected Connected, int Code)
         FailTransfer(Code, std::to_string(Code) + " " + ExceptionClassName(E) + ": " + E.what());
         return false;
     }
+}
+
+void TCustomFtpCli::FailTransferReply(const char* Display)
+{
+    SetErrorMessage();
+    CloseLocalFile();
+    FDataSocket->Close();
+    TriggerDisplay(Display);
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
 }
