@@ -1,6 +1,8 @@
 // The live stream on the fake camera (30 fps, YUYV) at 640x480 and
 // 1280x720 with 1 and 10 clients: frames per second each client receives,
-// the program's CPU share of one core, and its resident memory.
+// the server's CPU share of one core, and its resident memory. The same
+// load runs on ustreamer (Debian's package, software JPEG encoder, quality
+// 80) when it is installed, on the same fake camera.
 //
 //   bench_stream [seconds per run]
 #include <poll.h>
@@ -41,13 +43,14 @@ int ConnectWhenReady(int Port)
 struct TClientCount {
     int Fd = -1;
     long Parts = 0;
-    std::string Carry;  // the end of the last read, for a boundary split across reads
+    std::string Carry;  // the end of the last read, for a marker split across reads
 };
 
-// Reads every client for Seconds; the parts each one received.
+// Reads every client for Seconds; the JPEG pictures each one received,
+// counted by their start marker, whatever the server's part headers.
 void Receive(std::vector<TClientCount>& Clients, double Seconds)
 {
-    const std::string boundary = "--quorrelaneframe\r\n";
+    const std::string start("\xff\xd8\xff", 3);
     std::vector<pollfd> fds;
     for (auto& c : Clients)
         fds.push_back(pollfd{c.Fd, POLLIN, 0});
@@ -66,23 +69,52 @@ void Receive(std::vector<TClientCount>& Clients, double Seconds)
                 continue;
             }
             std::string text = Clients[i].Carry + std::string(buf.data(), static_cast<size_t>(n));
-            for (size_t p = text.find(boundary); p != std::string::npos; p = text.find(boundary, p + 1))
+            for (size_t p = text.find(start); p != std::string::npos; p = text.find(start, p + 1))
                 ++Clients[i].Parts;
-            const size_t keep = std::min(text.size(), boundary.size() - 1);
+            const size_t keep = std::min(text.size(), start.size() - 1);
             Clients[i].Carry = text.substr(text.size() - keep);
         }
     }
 }
 
-void Run(int Width, int Height, int ClientCount, int Seconds)
+// A server under test: its name and how it starts on the fake camera whose
+// control file is Dir/camera, serving its stream on Port.
+struct TStreamer {
+    const char* Name;
+    pid_t (*Start)(const std::string& Dir, int Port, int Width, int Height);
+};
+
+pid_t StartQuorrelane(const std::string& Dir, int Port, int Width, int Height)
+{
+    Spit(Dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(Port) +
+                                        "\nDriverindex=1\ndisable_prompt=1\nstream_fps=30\nstream_clients=10\n");
+    return bench::StartProgram(Dir, Width, Height, true);
+}
+
+const char UstreamerPath[] = "/usr/bin/ustreamer";
+
+pid_t StartUstreamer(const std::string& Dir, int Port, int Width, int Height)
+{
+    const std::vector<std::string> argv{
+        "env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + Dir + "/camera", UstreamerPath,
+        "--device", "/dev/video2", "--resolution", std::to_string(Width) + "x" + std::to_string(Height), "--format", "YUYV",
+        "--desired-fps", "30", "--encoder", "CPU", "--quality", "80", "--host", "127.0.0.1", "--port", std::to_string(Port)};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    const pid_t pid = SpawnProcess(argv, fa);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+void Run(const TStreamer& Server, int Width, int Height, int ClientCount, int Seconds)
 {
     TTempDir temp;
     const std::string dir = temp.Name();
     const int port = UnusedPort();
     Spit(dir + "/camera", "add 2 yuyv usb-bench Bench Cam\n");
-    Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) +
-                                        "\nDriverindex=1\ndisable_prompt=1\nstream_fps=30\nstream_clients=10\n");
-    const pid_t pid = bench::StartProgram(dir, Width, Height, true);
+    const pid_t pid = Server.Start(dir, port, Width, Height);
     if (pid <= 0)
         return;
 
@@ -91,7 +123,7 @@ void Run(int Width, int Height, int ClientCount, int Seconds)
     for (auto& c : clients) {
         c.Fd = ConnectWhenReady(port);
         if (c.Fd < 0 || ::send(c.Fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
-            std::printf("  %4dx%-4d %2d clients: the program did not answer\n", Width, Height, ClientCount);
+            std::printf("  %-10s %4dx%-4d %2d clients: no answer\n", Server.Name, Width, Height, ClientCount);
             StopProcess(pid, SIGTERM);
             return;
         }
@@ -110,8 +142,8 @@ void Run(int Width, int Height, int ClientCount, int Seconds)
         ::close(c.Fd);
     }
     StopProcess(pid, SIGTERM);
-    std::printf("  %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB\n", Width, Height, ClientCount,
-                low, high, cpu.Percent(),
+    std::printf("  %-10s %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB\n", Server.Name, Width,
+                Height, ClientCount, low, high, cpu.Percent(),
                 static_cast<double>(rss) / 1024.0);
 }
 
@@ -128,9 +160,15 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     std::printf("Stream from the fake camera, 30 fps, stream_fps=30, over %d s:\n", seconds);
+    std::vector<TStreamer> servers{{"quorrelane", StartQuorrelane}};
+    if (::access(UstreamerPath, X_OK) == 0)
+        servers.push_back({"ustreamer", StartUstreamer});
+    else
+        std::printf("  (ustreamer is not installed: no comparison)\n");
     for (const auto& [w, h] : {std::pair{640, 480}, std::pair{1280, 720}})
         for (const int n : {1, 10})
-            Run(w, h, n, seconds);
+            for (const TStreamer& server : servers)
+                Run(server, w, h, n, seconds);
     return 0;
 #endif
 }

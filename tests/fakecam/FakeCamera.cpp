@@ -1,7 +1,8 @@
 // A fake V4L2 camera for tests, loaded with LD_PRELOAD (or linked into a
 // test program). It makes /dev/videoN nodes exist for this process only:
 // libc open/openat/ioctl/close and opendir/readdir for the program's own
-// device scan, syscall() for what libv4l2 does (openat, ioctl, mmap, close).
+// device scan, syscall() for what libv4l2 does (openat, ioctl, mmap, close),
+// and libc mmap/munmap/access for programs that drive V4L2 directly.
 // A device descriptor is one end of a socketpair, readable while a filled
 // buffer waits and hung up when the device is unplugged; buffers live in a
 // memfd. Commands: see FakeCamera.h.
@@ -52,6 +53,9 @@ using TOpenDir = DIR* (*)(const char*);
 using TReadDir = dirent* (*)(DIR*);
 using TReadDir64 = dirent64* (*)(DIR*);
 using TCloseDir = int (*)(DIR*);
+using TMmap = void* (*)(void*, size_t, int, int, int, off_t);
+using TMunmap = int (*)(void*, size_t);
+using TAccess = int (*)(const char*, int);
 
 TSyscall RealSyscall() { static TSyscall f = Real<TSyscall>("syscall"); return f; }
 TOpen RealOpen() { static TOpen f = Real<TOpen>("open"); return f; }
@@ -62,6 +66,9 @@ TOpenDir RealOpenDir() { static TOpenDir f = Real<TOpenDir>("opendir"); return f
 TReadDir RealReadDir() { static TReadDir f = Real<TReadDir>("readdir"); return f; }
 TReadDir64 RealReadDir64() { static TReadDir64 f = Real<TReadDir64>("readdir64"); return f; }
 TCloseDir RealCloseDir() { static TCloseDir f = Real<TCloseDir>("closedir"); return f; }
+TMmap RealMmap() { static TMmap f = Real<TMmap>("mmap"); return f; }
+TMunmap RealMunmap() { static TMunmap f = Real<TMunmap>("munmap"); return f; }
+TAccess RealAccess() { static TAccess f = Real<TAccess>("access"); return f; }
 
 // A thread that takes no signals: the program decides which of its own
 // threads handle them (signalfd in the main thread, say).
@@ -220,7 +227,7 @@ void MakeFrame(TState& s, TDevice& d, TOpenFile& f, unsigned Index)
         --d.ErrorFrames;
         b.Flags |= V4L2_BUF_FLAG_ERROR;
     }
-    uint8_t* base = static_cast<uint8_t*>(mmap(nullptr, f.BufSize, PROT_READ | PROT_WRITE, MAP_SHARED, f.Memfd,
+    uint8_t* base = static_cast<uint8_t*>(RealMmap()(nullptr, f.BufSize, PROT_READ | PROT_WRITE, MAP_SHARED, f.Memfd,
                                                static_cast<off_t>(Index * f.BufStride)));
     if (base == MAP_FAILED)
         return;
@@ -260,7 +267,7 @@ void MakeFrame(TState& s, TDevice& d, TOpenFile& f, unsigned Index)
         b.BytesUsed = static_cast<uint32_t>(n);
         b.Content = key;
     }
-    munmap(base, f.BufSize);
+    RealMunmap()(base, f.BufSize);
     b.Sequence = f.Sequence++;
     gettimeofday(&b.Time, nullptr);
     ++d.Frames;
@@ -620,6 +627,12 @@ int OpenNode(int N, int Flags)
     if (socketpair(AF_UNIX, SOCK_STREAM | ((Flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0), 0, sv) != 0)
         return -1;
     fcntl(sv[1], F_SETFD, FD_CLOEXEC);
+    // A capture device is never writable: fill the unused direction.
+    const int small = 1;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const char fill[512] = {};
+    while (send(sv[0], fill, sizeof fill, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }
     if (Flags & O_NONBLOCK)
         fcntl(sv[0], F_SETFL, O_NONBLOCK);
     auto f = std::make_shared<TOpenFile>();
@@ -661,6 +674,7 @@ int DoIoctl(int Fd, unsigned long Req, void* Arg, bool& Handled)
     Handled = f != nullptr;
     if (!f)
         return 0;
+    Req = static_cast<unsigned int>(Req); // the kernel takes 32 bits, some callers sign-extend them
     const int err = Request(lock, f, Req, Arg);
     static const bool trace = std::getenv("FAKECAM_TRACE") != nullptr;
     if (trace)
@@ -830,6 +844,41 @@ TEntry* MadeUpEntry(DIR* Dir)
     return nullptr;
 }
 
+// A mapping of a fake device's buffer (Handled set), mapped from its memfd.
+void* MapBuffer(void* Addr, size_t Length, int Prot, int Flags, int Fd, off_t Offset, bool& Handled)
+{
+    TState& s = State();
+    std::unique_lock lock(s.Lock);
+    auto f = FindFile(Fd);
+    Handled = f != nullptr;
+    if (!f)
+        return MAP_FAILED;
+    if (f->Memfd < 0 || f->Peer < 0) {
+        errno = f->Peer < 0 ? ENODEV : EINVAL;
+        return MAP_FAILED;
+    }
+    void* p = RealMmap()(Addr, Length, Prot, Flags, f->Memfd, Offset);
+    const size_t index = f->BufStride ? static_cast<size_t>(Offset) / f->BufStride : 0;
+    if (p != MAP_FAILED && index < f->Buffers.size()) {
+        ++f->Buffers[index].Mapped;
+        s.Maps[reinterpret_cast<uintptr_t>(p)] = {f->Fd, static_cast<unsigned>(index)};
+    }
+    return p;
+}
+
+// Forgets a buffer mapping that is about to be unmapped.
+void ForgetMapping(void* Addr)
+{
+    TState& s = State();
+    std::lock_guard lock(s.Lock);
+    auto m = s.Maps.find(reinterpret_cast<uintptr_t>(Addr));
+    if (m != s.Maps.end()) {
+        if (auto f = FindFile(m->second.first); f && m->second.second < f->Buffers.size())
+            --f->Buffers[m->second.second].Mapped;
+        s.Maps.erase(m);
+    }
+}
+
 // The mode argument of an open call, present only with these flags.
 mode_t OpenMode(int Flags, va_list ap)
 {
@@ -941,38 +990,56 @@ __attribute__((visibility("default"))) long syscall(long Number, ...)
         break;
     }
     case SYS_mmap: {
-        TState& s = State();
-        std::unique_lock lock(s.Lock);
-        auto f = FindFile(static_cast<int>(a[4]));
-        if (!f)
-            break;
-        if (f->Memfd < 0 || f->Peer < 0) {
-            errno = f->Peer < 0 ? ENODEV : EINVAL;
-            return reinterpret_cast<long>(MAP_FAILED);
-        }
-        void* p = mmap(reinterpret_cast<void*>(a[0]), static_cast<size_t>(a[1]), static_cast<int>(a[2]),
-                       static_cast<int>(a[3]), f->Memfd, static_cast<off_t>(a[5]));
-        const size_t index = f->BufStride ? static_cast<size_t>(a[5]) / f->BufStride : 0;
-        if (p != MAP_FAILED && index < f->Buffers.size()) {
-            ++f->Buffers[index].Mapped;
-            s.Maps[reinterpret_cast<uintptr_t>(p)] = {f->Fd, static_cast<unsigned>(index)};
-        }
-        return reinterpret_cast<long>(p);
-    }
-    case SYS_munmap: {
-        TState& s = State();
-        std::lock_guard lock(s.Lock);
-        auto m = s.Maps.find(static_cast<uintptr_t>(a[0]));
-        if (m != s.Maps.end()) {
-            if (auto f = FindFile(m->second.first); f && m->second.second < f->Buffers.size())
-                --f->Buffers[m->second.second].Mapped;
-            s.Maps.erase(m);
-        }
+        bool handled;
+        void* p = MapBuffer(reinterpret_cast<void*>(a[0]), static_cast<size_t>(a[1]), static_cast<int>(a[2]),
+                            static_cast<int>(a[3]), static_cast<int>(a[4]), static_cast<off_t>(a[5]), handled);
+        if (handled)
+            return reinterpret_cast<long>(p);
         break;
     }
+    case SYS_munmap:
+        ForgetMapping(reinterpret_cast<void*>(a[0]));
+        break;
     default: break;
     }
     return RealSyscall()(Number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+__attribute__((visibility("default"))) void* mmap(void* Addr, size_t Length, int Prot, int Flags, int Fd, off_t Offset)
+{
+    if (Fd >= 0) {
+        bool handled;
+        void* p = MapBuffer(Addr, Length, Prot, Flags, Fd, Offset, handled);
+        if (handled)
+            return p;
+    }
+    return RealMmap()(Addr, Length, Prot, Flags, Fd, Offset);
+}
+
+__attribute__((visibility("default"))) void* mmap64(void* Addr, size_t Length, int Prot, int Flags, int Fd, off_t Offset)
+{
+    return mmap(Addr, Length, Prot, Flags, Fd, Offset);
+}
+
+__attribute__((visibility("default"))) int munmap(void* Addr, size_t Length)
+{
+    ForgetMapping(Addr);
+    return RealMunmap()(Addr, Length);
+}
+
+__attribute__((visibility("default"))) int access(const char* Path, int Mode)
+{
+    const int n = NodeOf(Path);
+    if (n < 0)
+        return RealAccess()(Path, Mode);
+    TState& s = State();
+    std::lock_guard lock(s.Lock);
+    auto it = s.Devices.find(n);
+    if (it == s.Devices.end() || !it->second.Present) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
 }
 
 __attribute__((visibility("default"))) DIR* opendir(const char* Path)
