@@ -2,7 +2,9 @@
 // 1280x720 with 1 and 10 clients: frames per second each client receives,
 // the server's CPU share of one core, and its resident memory. The same
 // load runs on ustreamer (Debian's package, software JPEG encoder, quality
-// 80) when it is installed, on the same fake camera.
+// 80) when it is installed, on the same fake camera. Meanwhile a still
+// picture is fetched every half second: the slowest answer shows whether
+// the server stays responsive.
 //
 //   bench_stream [seconds per run]
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,10 +80,59 @@ void Receive(std::vector<TClientCount>& Clients, double Seconds)
     }
 }
 
+// Fetches Path every half second while it lives: the slowest answer in
+// milliseconds, -1 once one fails.
+class TSnapshotProbe {
+public:
+    TSnapshotProbe(int Port, const std::string& Path)
+        : FRequest("GET " + Path + " HTTP/1.0\r\n\r\n"), FThread([this, Port] { Loop(Port); })
+    {
+    }
+    double Stop()
+    {
+        FStop = true;
+        FThread.join();
+        return FSlowest;
+    }
+
+private:
+    void Loop(int Port)
+    {
+        while (!FStop && FSlowest >= 0) {
+            const auto start = TClock::now();
+            const bool ok = Fetch(Port);
+            const double ms = std::chrono::duration<double, std::milli>(TClock::now() - start).count();
+            FSlowest = ok ? std::max(FSlowest, ms) : -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    }
+    bool Fetch(int Port)
+    {
+        const int fd = ConnectWhenReady(Port);
+        if (fd < 0)
+            return false;
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string answer;
+        char buf[65536];
+        ssize_t n = ::send(fd, FRequest.data(), FRequest.size(), MSG_NOSIGNAL);
+        while (n > 0 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+            answer.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+        return n == 0 && answer.rfind("HTTP/1.0 200", 0) == 0 && answer.find("\xff\xd8") != std::string::npos;
+    }
+
+    std::string FRequest;
+    std::atomic<bool> FStop{false};
+    double FSlowest = 0;
+    std::thread FThread;
+};
+
 // A server under test: its name and how it starts on the fake camera whose
 // control file is Dir/camera, serving its stream on Port.
 struct TStreamer {
     const char* Name;
+    const char* Snapshot;  // the still picture's path
     pid_t (*Start)(const std::string& Dir, int Port, int Width, int Height);
 };
 
@@ -132,8 +184,10 @@ void Run(const TStreamer& Server, int Width, int Height, int ClientCount, int Se
     for (auto& c : clients)
         c.Parts = 0;
     bench::TCpuMeter cpu(pid);
+    TSnapshotProbe probe(port, Server.Snapshot);
     Receive(clients, Seconds);
     const double wall = cpu.Stop();
+    const double slowest = probe.Stop();
     const long rss = bench::RssKb(pid);
     double low = 1e9, high = 0;
     for (auto& c : clients) {
@@ -142,9 +196,9 @@ void Run(const TStreamer& Server, int Width, int Height, int ClientCount, int Se
         ::close(c.Fd);
     }
     StopProcess(pid, SIGTERM);
-    std::printf("  %-10s %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB\n", Server.Name, Width,
-                Height, ClientCount, low, high, cpu.Percent(),
-                static_cast<double>(rss) / 1024.0);
+    std::printf("  %-10s %4dx%-4d %2d clients: %5.1f..%5.1f fps each   CPU %5.1f %%   RSS %6.1f MB   still %s\n",
+                Server.Name, Width, Height, ClientCount, low, high, cpu.Percent(), static_cast<double>(rss) / 1024.0,
+                slowest < 0 ? "failed" : (std::to_string(static_cast<int>(slowest + 0.5)) + " ms").c_str());
 }
 
 } // namespace
@@ -160,9 +214,9 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     std::printf("Stream from the fake camera, 30 fps, stream_fps=30, over %d s:\n", seconds);
-    std::vector<TStreamer> servers{{"quorrelane", StartQuorrelane}};
+    std::vector<TStreamer> servers{{"quorrelane", "/http.jpg", StartQuorrelane}};
     if (::access(UstreamerPath, X_OK) == 0)
-        servers.push_back({"ustreamer", StartUstreamer});
+        servers.push_back({"ustreamer", "/snapshot", StartUstreamer});
     else
         std::printf("  (ustreamer is not installed: no comparison)\n");
     for (const auto& [w, h] : {std::pair{640, 480}, std::pair{1280, 720}})
