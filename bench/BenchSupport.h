@@ -77,6 +77,18 @@ private:
     double FSeconds = 0;
 };
 
+// Starts Argv with its output going to /dev/null: the pid, or <= 0.
+inline pid_t SpawnQuietly(const std::vector<std::string>& Argv)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    const pid_t pid = SpawnProcess(Argv, fa);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
 #if defined(QUORRELANE_BINARY) && defined(QUORRELANE_FAKECAM)
 // Starts the program (offscreen Qt) on the fake camera whose control file
 // is Dir/camera, with the settings in Dir/videosetting.ini, at Width x
@@ -91,13 +103,7 @@ inline pid_t StartProgram(const std::string& Dir, int Width, int Height, bool He
                                  std::string("--size"), std::to_string(Width) + "x" + std::to_string(Height),
                                  std::string("/a")})
         argv.push_back(a);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = SpawnProcess(argv, fa);
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    return SpawnQuietly(argv);
 }
 #endif
 

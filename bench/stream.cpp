@@ -147,17 +147,10 @@ const char UstreamerPath[] = "/usr/bin/ustreamer";
 
 pid_t StartUstreamer(const std::string& Dir, int Port, int Width, int Height)
 {
-    const std::vector<std::string> argv{
+    return bench::SpawnQuietly({
         "env", std::string("LD_PRELOAD=") + QUORRELANE_FAKECAM, "FAKECAM_CONTROL=" + Dir + "/camera", UstreamerPath,
         "--device", "/dev/video2", "--resolution", std::to_string(Width) + "x" + std::to_string(Height), "--format", "YUYV",
-        "--desired-fps", "30", "--encoder", "CPU", "--quality", "80", "--host", "127.0.0.1", "--port", std::to_string(Port)};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = SpawnProcess(argv, fa);
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+        "--desired-fps", "30", "--encoder", "CPU", "--quality", "80", "--host", "127.0.0.1", "--port", std::to_string(Port)});
 }
 
 void Run(const TStreamer& Server, int Width, int Height, int ClientCount, int Seconds)

@@ -848,7 +848,7 @@ TEntry* MadeUpEntry(DIR* Dir)
 void* MapBuffer(void* Addr, size_t Length, int Prot, int Flags, int Fd, off_t Offset, bool& Handled)
 {
     TState& s = State();
-    std::unique_lock lock(s.Lock);
+    std::lock_guard lock(s.Lock);
     auto f = FindFile(Fd);
     Handled = f != nullptr;
     if (!f)
