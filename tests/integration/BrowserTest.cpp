@@ -15,8 +15,8 @@ namespace {
 const char Chromium[] = "/usr/bin/chromium";
 const char ChromeDriver[] = "/usr/bin/chromedriver";
 
-// The string value of "Key" in a JSON answer, unescaped only as far as
-// session ids, numbers and base64 need; empty if absent.
+// The string value of "Key" in a JSON answer, up to the next quote (enough
+// for session ids and base64); empty if absent.
 std::string JsonString(const std::string& Json, const std::string& Key)
 {
     const std::string lead = "\"" + Key + "\":\"";
@@ -33,8 +33,8 @@ std::string JsonString(const std::string& Json, const std::string& Key)
 class TBrowser {
 public:
     explicit TBrowser(const std::string& ProfileDir)
-        : FBase("http://127.0.0.1:" + std::to_string(UnusedPort())),
-          FDriver({ChromeDriver, "--port=" + FBase.substr(FBase.rfind(':') + 1)})
+        : FPort(UnusedPort()), FBase("http://127.0.0.1:" + std::to_string(FPort)),
+          FDriver({ChromeDriver, "--port=" + std::to_string(FPort)})
     {
         if (Call("GET", "/status", "", 30, true).find("\"ready\":true") == std::string::npos)
             return;
@@ -44,8 +44,8 @@ public:
                                     "--disable-dev-shm-usage", "--window-size=800,600"})
             args += "\"" + a + "\",";
         args += "\"--user-data-dir=" + ProfileDir + "\"";
-        // "eager": a page whose picture never finishes loading is ready at
-        // once.
+        // "eager": the page counts as loaded once parsed, since its
+        // picture never finishes loading.
         FSession = JsonString(Call("POST", "/session",
                                    R"({"capabilities":{"alwaysMatch":{"pageLoadStrategy":"eager","goog:chromeOptions":{"binary":")" +
                                        std::string(Chromium) + R"(","args":[)" + args + "]}}}}",
@@ -90,6 +90,7 @@ private:
         return curl.Output;
     }
 
+    int FPort;
     std::string FBase;
     TLoopProcess FDriver;
     std::string FSession;
