@@ -324,6 +324,9 @@ protected:
     // The server refused a transfer at its final reply: the request fails
     // with the reply's code, Display telling which.
     void FailTransferReply(const char* Display);
+    // The server refused a transfer at its first reply: the request fails
+    // with the reply's code.
+    void RefuseTransfer();
 
     // Sequences.
     void StartSequence(TFtpRequest RqType, TFtpStepSet Steps);

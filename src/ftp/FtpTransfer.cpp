@@ -310,13 +310,7 @@ void TCustomFtpCli::StorFirstReply()
         }
         return;
     }
-    SetErrorMessage();
-    FNext = nullptr;
-    FDataSocket->Close();
-    CloseLocalFile();
-    FResumeAt = 0;
-    FRequestResult = FStatusCode;
-    FinishRequest(static_cast<WORD>(FStatusCode));
+    RefuseTransfer();
 }
 
 void TCustomFtpCli::StartSending()
@@ -547,13 +541,7 @@ void TCustomFtpCli::RetrFirstReply()
         FNext = &TCustomFtpCli::RetrFinalReply;
         return;
     }
-    SetErrorMessage();
-    FNext = nullptr;
-    FDataSocket->Close();
-    CloseLocalFile();
-    FResumeAt = 0;
-    FRequestResult = FStatusCode;
-    FinishRequest(static_cast<WORD>(FStatusCode));
+    RefuseTransfer();
 }
 
 void TCustomFtpCli::RetrFinalReply()
@@ -596,6 +584,17 @@ bool TCustomFtpCli::ConnectPassiveData(TSessionConnected Connected, int Code)
         FailTransfer(Code, std::to_string(Code) + " " + ExceptionClassName(E) + ": " + E.what());
         return false;
     }
+}
+
+void TCustomFtpCli::RefuseTransfer()
+{
+    SetErrorMessage();
+    FNext = nullptr;
+    FDataSocket->Close();
+    CloseLocalFile();
+    FResumeAt = 0;
+    FRequestResult = FStatusCode;
+    FinishRequest(static_cast<WORD>(FStatusCode));
 }
 
 void TCustomFtpCli::FailTransferReply(const char* Display)
