@@ -23,6 +23,9 @@ bool HistoryUpload = false, DisablePrompt = false;
 bool FtpPassive = false, FtpAtomic = false;
 bool FtpTls = false;
 std::string FtpTlsFingerprint;
+std::string HttpUser, HttpPass;
+std::string HttpsCert, HttpsKey;
+std::string BindAddress = "0.0.0.0";
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 
@@ -169,7 +172,7 @@ std::string ScramblePassword(const std::string& Text)
     return out;
 }
 
-void WritePassword(TIniFile& Ini, const std::string& Password)
+void WritePassword(TIniFile& Ini, const std::string& Password, const std::string& Key)
 {
     std::string scrambled = ScramblePassword(Password);
     bool whole = scrambled.size() <= ValueLimit;
@@ -177,23 +180,23 @@ void WritePassword(TIniFile& Ini, const std::string& Password)
         if (Unstorable(c))
             whole = false;
     if (whole) {
-        Ini.WriteString("setting", "fpass", Quoted(scrambled));
-        Ini.DeleteKey("setting", "fpassx");
+        Ini.WriteString("setting", Key, Quoted(scrambled));
+        Ini.DeleteKey("setting", Key + "x");
         return;
     }
     // What an older reader can take, and the whole scrambled password.
     std::string reduced = WithoutUnstorable(scrambled);
     if (reduced.size() > ValueLimit)
         reduced.resize(ValueLimit);
-    Ini.WriteString("setting", "fpass", Quoted(reduced));
-    Ini.WriteString("setting", "fpassx", ToHex(scrambled));
+    Ini.WriteString("setting", Key, Quoted(reduced));
+    Ini.WriteString("setting", Key + "x", ToHex(scrambled));
 }
 
-std::string ReadPassword(const TIniFile& Ini)
+std::string ReadPassword(const TIniFile& Ini, const std::string& Key)
 {
-    std::string stored = Ini.ReadString("setting", "fpass", "");
+    std::string stored = Ini.ReadString("setting", Key, "");
     // The long form has no length limit: two digits for every byte.
-    std::string hex = GetPrivateProfileString("setting", "fpassx", "", std::string::npos, Ini.FileName());
+    std::string hex = GetPrivateProfileString("setting", Key + "x", "", std::string::npos, Ini.FileName());
     std::string whole;
     // The long form counts only while "fpass" still is its reduced form:
     // a program that knows only "fpass" may have changed the password.
@@ -205,6 +208,14 @@ std::string ReadPassword(const TIniFile& Ini)
             return ScramblePassword(whole);
     }
     return ScramblePassword(stored);
+}
+
+void SaveWebLogin(const std::string& User, const std::string& Password)
+{
+    MakeDirectories(DirectoryOf(SettingsFileName()), 0700);
+    TIniFile ini(SettingsFileName());
+    ini.WriteString("setting", "http_user", User);
+    WritePassword(ini, User.empty() ? std::string() : Password, "http_pass");
 }
 
 void TStatusLine::SetCaption(const std::string& Value)
@@ -456,7 +467,7 @@ void Tcapmain::FormCreate(TObject*)
     SettingsFile = std::make_unique<TIniFile>(SettingsFileName());
     ReadSettings();
 
-    srv->SetPort(std::to_string(HttpPort));
+    ConfigureServer();
 
     if (FtpInterval != 0) {
         Timer1->SetInterval(static_cast<UINT>(FtpInterval) * 60u * 1000u);
@@ -486,6 +497,13 @@ void Tcapmain::ReadSettings()
     FtpAtomic = ini.ReadBool("setting", "fatomic", false);
     FtpTls = ini.ReadBool("setting", "ftls", false);
     FtpTlsFingerprint = ini.ReadString("setting", "ftlsfp", "");
+    HttpUser = ini.ReadString("setting", "http_user", "");
+    HttpPass = ReadPassword(ini, "http_pass");
+    HttpsCert = ini.ReadString("setting", "https_cert", "");
+    HttpsKey = ini.ReadString("setting", "https_key", "");
+    BindAddress = ini.ReadString("setting", "bind", "0.0.0.0");
+    if (BindAddress.empty())
+        BindAddress = "0.0.0.0";
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -538,6 +556,18 @@ void Tcapmain::WriteSettings()
         ini.WriteBool("setting", "ftls", FtpTls);
     if (!FtpTlsFingerprint.empty() || ini.ReadString("setting", "ftlsfp", "\x01") != "\x01")
         ini.WriteString("setting", "ftlsfp", FtpTlsFingerprint);
+    // Written once used, as above.
+    auto written = [&ini](const char* Key) { return ini.ReadString("setting", Key, "\x01") != "\x01"; };
+    if (!HttpUser.empty() || written("http_user")) {
+        ini.WriteString("setting", "http_user", HttpUser);
+        WritePassword(ini, HttpPass, "http_pass");
+    }
+    if (!HttpsCert.empty() || written("https_cert"))
+        ini.WriteString("setting", "https_cert", HttpsCert);
+    if (!HttpsKey.empty() || written("https_key"))
+        ini.WriteString("setting", "https_key", HttpsKey);
+    if (BindAddress != "0.0.0.0" || written("bind"))
+        ini.WriteString("setting", "bind", BindAddress);
 }
 
 void Tcapmain::FormResize(TObject*) {}

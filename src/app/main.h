@@ -109,7 +109,14 @@ public:
     void srvServerStopped(TObject* Sender);
     void srvGetDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
     void srvPostDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+    void srvHeadDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
     void Label1Click(TObject* Sender);
+    // The server's URLs: "http://" or "https://", each address it can be
+    // reached at, ":" and Port.
+    std::vector<std::string> ServerUrls(const std::string& Port) const;
+    // The server's port, credentials, certificate and address from the
+    // settings.
+    void ConfigureServer();
 
     // Grabs the current frame and writes it, tinted and captioned, as the
     // JPEG AppDir + FileName.
@@ -175,6 +182,11 @@ extern bool FtpPassive, FtpAtomic;
 // fingerprint (empty: the system's CA store decides).
 extern bool FtpTls;
 extern std::string FtpTlsFingerprint;
+// Who may watch: Basic credentials (no user: anyone), the PEM certificate
+// and key that switch the server to HTTPS, and the address it listens on.
+extern std::string HttpUser, HttpPass;
+extern std::string HttpsCert, HttpsKey;
+extern std::string BindAddress;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 
@@ -191,5 +203,8 @@ std::string ScramblePassword(const std::string& Text);
 // A scrambled form the file cannot hold (a zero byte, CR or LF) goes
 // whole, as hexadecimal, into a second key "fpassx", and "fpass" keeps the
 // rest for programs that do not know that key.
-void WritePassword(TIniFile& Ini, const std::string& Password);
-std::string ReadPassword(const TIniFile& Ini);
+// Key names another password kept the same way (its long form: Key + "x").
+void WritePassword(TIniFile& Ini, const std::string& Password, const std::string& Key = "fpass");
+std::string ReadPassword(const TIniFile& Ini, const std::string& Key = "fpass");
+// Writes http_user and http_pass into the settings file at once.
+void SaveWebLogin(const std::string& User, const std::string& Password);

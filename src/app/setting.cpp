@@ -141,6 +141,11 @@ void Tsettingform::FormShow(TObject*)
     Memo1->Clear();
     Memo1->Add("Server Address:");
     const int port = capmain ? capmain->HttpPort : 8765;
+    if (capmain) {
+        for (const std::string& url : capmain->ServerUrls(std::to_string(port)))
+            Memo1->Add(url);
+        return;
+    }
     for (const std::string& a : LocalAddressList())
         Memo1->Add("http://" + a + ":" + std::to_string(port));
 }
