@@ -78,12 +78,12 @@ void Tcapmain::ConfigureServer()
     srv->SetTlsFiles(HttpsCert, HttpsKey);
 }
 
-std::vector<std::string> Tcapmain::ServerUrls(const std::string& Port) const
+std::vector<std::string> Tcapmain::ServerUrls(const std::string& Port, const std::string& Addr) const
 {
     // Bound to one address, the server is reachable there only.
     std::vector<std::string> hosts = LocalAddressList();
-    if (srv->GetAddr() != "0.0.0.0")
-        hosts = {srv->GetAddr()};
+    if (Addr != "0.0.0.0")
+        hosts = {Addr};
     const std::string scheme = srv->GetSecure() ? "https://" : "http://";
     for (std::string& h : hosts)
         h = scheme + h + ":" + Port;
@@ -93,14 +93,14 @@ std::vector<std::string> Tcapmain::ServerUrls(const std::string& Port) const
 void Tcapmain::srvServerStarted(TObject*)
 {
     std::string addresses;
-    for (const std::string& url : ServerUrls(std::to_string(HttpPort)))
+    for (const std::string& url : ServerUrls(std::to_string(HttpPort), BindAddress))
         addresses += url + "\n";
     if (!AutoStart() && !DisablePrompt && Application)
         Application->MessageBox("サーバはスタートしました\n\n" + addresses, "server stat ok.", MB_OK);
     if (Application) {
         // Where the picture is, on the port actually bound.
         std::string port = srv->GetWSocketServer() ? srv->GetWSocketServer()->GetBoundPort() : srv->GetPort();
-        for (const std::string& url : ServerUrls(port))
+        for (const std::string& url : ServerUrls(port, srv->GetAddr()))
             Application->Log("Serving " + url + "/http.jpg");
     }
     SpeedButton1->SetGlyph(im12->Picture());

@@ -112,8 +112,8 @@ public:
     void srvHeadDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
     void Label1Click(TObject* Sender);
     // The server's URLs: "http://" or "https://", each address it can be
-    // reached at, ":" and Port.
-    std::vector<std::string> ServerUrls(const std::string& Port) const;
+    // reached at when bound to Addr, ":" and Port.
+    std::vector<std::string> ServerUrls(const std::string& Port, const std::string& Addr) const;
     // The server's port, credentials, certificate and address from the
     // settings.
     void ConfigureServer();
