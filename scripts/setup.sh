@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages of the given lists (default: packages.txt
-# beside this script) that are missing. Packages never start services here.
+# and test-packages.txt beside this script) that are missing. Packages never start services here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 lists=("$@")
-[ ${#lists[@]} -gt 0 ] || lists=("$here/packages.txt")
+if [ ${#lists[@]} -eq 0 ]; then
+  lists=("$here/packages.txt")
+  [ -e "$here/test-packages.txt" ] && lists+=("$here/test-packages.txt")
+fi
 mapfile -t wanted < <(cat "${lists[@]}" | grep -v -E '^\s*(#|$)')
 missing=()
 for p in "${wanted[@]}"; do

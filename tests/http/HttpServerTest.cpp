@@ -620,3 +620,66 @@ TEST_F(HttpServer, LongHandlerAnswersEndCleanlyOnStopAndStalledOnesAreGivenUp)
     EXPECT_EQ(slow.Data, body + "end");
     ASSERT_TRUE(RunUntil([&] { return Disconnects == 3; }));
 }
+
+TEST_F(HttpServer, CredentialsGateEveryRequestBeforeItsHandler)
+{
+    Spit(Docs / "pic.jpg", "picture");
+    Server->SetCredentials("alice", "pw");
+    Start();
+    const std::string good = "Authorization: Basic YWxpY2U6cHc=\r\n", bad = "Authorization: Basic YWxpY2U6cHg=\r\n";
+    const struct {
+        std::string Request, Field, Status;
+        bool Body;
+    } cases[] = {
+        {"GET /pic.jpg", "", "401", true},      {"HEAD /pic.jpg", "", "401", false},
+        {"GET /../etc", "", "401", true},       {"POST /pic.jpg", bad, "401", true},
+        {"GET /pic.jpg", good, "200", true},    {"HEAD /pic.jpg", good, "200", false},
+        {"GET /none.jpg", good, "404", true},   {"HEAD /none.jpg", good, "404", false},
+    };
+    for (const auto& c : cases) {
+        std::string answer = Fetch(c.Request + " HTTP/1.1\r\n" + c.Field + "\r\n");
+        EXPECT_EQ(answer.substr(9, 3), c.Status) << c.Request << c.Field;
+        EXPECT_EQ(answer.find("\r\n\r\n") + 4 < answer.size(), c.Body) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+        const bool challenged =
+            answer.find("WWW-Authenticate: Basic realm=\"Quorrelane\", charset=\"UTF-8\"\r\n") != std::string::npos;
+        EXPECT_EQ(challenged, c.Status == "401");
+    }
+    EXPECT_EQ(Seen.size(), 4u);  // only the requests with the credentials
+    for (int i = 0; i < 9; ++i)
+        Fetch("GET /pic.jpg HTTP/1.0\r\n" + bad + "\r\n");
+    EXPECT_EQ(Fetch("GET /pic.jpg HTTP/1.0\r\n" + good + "\r\n").substr(0, 12), "HTTP/1.0 429");
+    EXPECT_EQ(Seen.size(), 4u);
+}
+
+TEST_F(HttpServer, TlsWithTheCertificateOnlyAndNoAnswerToPlainRequests)
+{
+    const std::string cert = (Top / "cert.pem").string(), key = (Top / "key.pem").string(),
+                      other = (Top / "other.pem").string(), missing = (Top / "missing.pem").string();
+    TLoopProcess make({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                       "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"});
+    TLoopProcess makeOther({"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other});
+    ASSERT_TRUE(RunUntil([&] { return make.Exited && makeOther.Exited; }, 60000));
+    // Each bad pair stops the start with a text naming the file at fault.
+    const std::string pairs[][3] = {{missing, key, missing}, {key, key, key}, {cert, cert, cert}, {cert, other, other}};
+    for (const auto& p : pairs) {
+        Server->SetTlsFiles(p[0], p[1]);
+        try {
+            Server->Start();
+            ADD_FAILURE() << p[0] << " " << p[1];
+        } catch (const ESocketException& e) {
+            EXPECT_NE(std::string(e.what()).find(p[2]), std::string::npos) << e.what();
+        }
+        EXPECT_NE(Server->GetWSocketServer()->GetState(), wsListening);
+    }
+    Server->SetTlsFiles(cert, key);
+    const std::string body = Pattern(300000, 't');
+    Spit(Docs / "big.jpg", body);
+    Start();
+    TLoopProcess get({"curl", "-s", "-S", "--max-time", "20", "--cacert", cert,
+                      "https://127.0.0.1:" + std::to_string(Port) + "/big.jpg"});
+    ASSERT_TRUE(RunUntil([&] { return get.Exited; }, 30000));
+    EXPECT_EQ(get.ExitCode, 0);
+    EXPECT_TRUE(get.Output == body);
+    EXPECT_EQ(Fetch("GET /big.jpg HTTP/1.1\r\n\r\n"), "");
+}
