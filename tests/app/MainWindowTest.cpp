@@ -503,3 +503,21 @@ TEST_F(MainWindow, CaptionButtonsDragMinimizeCloseAndMenu)
     EXPECT_TRUE(std::filesystem::exists(Ini));
     SetWindowHost(capmain->Handle(), nullptr);
 }
+
+TEST_F(MainWindow, WebLoginCertificateAndBindAddressSurviveARun)
+{
+    Create();
+    HttpUser = "alice";
+    HttpPass = "pässwort";
+    HttpsCert = "/etc/c.pem";
+    HttpsKey = "/etc/k.pem";
+    BindAddress = "127.0.0.1";
+    CloseByMessage();
+    EXPECT_EQ(GetPrivateProfileString("setting", "http_pass", "", 1024, Ini), ScramblePassword("pässwort"));
+    HttpUser = HttpPass = HttpsCert = HttpsKey = BindAddress = "";
+    Restart();
+    EXPECT_EQ(std::vector<std::string>({HttpUser, HttpPass, HttpsCert, HttpsKey, BindAddress}),
+              std::vector<std::string>({"alice", "pässwort", "/etc/c.pem", "/etc/k.pem", "127.0.0.1"}));
+    EXPECT_EQ(capmain->srv->GetAddr(), "127.0.0.1");
+    EXPECT_TRUE(capmain->srv->GetSecure());
+}
