@@ -168,6 +168,6 @@ void Tcapmain::srvPostDocument(TObject*, THttpConnection*, THttpGetFlag&)
 
 void Tcapmain::Label1Click(TObject*)
 {
-    ShellExecute(nullptr, "open", (srv->GetSecure() ? "https://" : "http://") + Label1->Caption() + ":" + std::to_string(HttpPort), "", "",
-                 SW_SHOWNORMAL);
+    const std::string scheme = srv->GetSecure() ? "https://" : "http://";
+    ShellExecute(nullptr, "open", scheme + Label1->Caption() + ":" + std::to_string(HttpPort), "", "", SW_SHOWNORMAL);
 }

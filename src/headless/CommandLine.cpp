@@ -31,8 +31,9 @@ TCommandLine ParseCommandLine(int argc, char** argv)
             c.Version = true;
         else if (a == "--list-devices")
             c.ListDevices = true;
-        else if (a == "--docdir" || a == "--config" || a == "--device" || a == "--size" || a == "--web-login" || a.rfind("--device=", 0) == 0 ||
-                 a.rfind("--size=", 0) == 0 || a.rfind("--docdir=", 0) == 0 || a.rfind("--config=", 0) == 0) {
+        else if (a == "--docdir" || a == "--config" || a == "--device" || a == "--size" || a == "--web-login" ||
+                 a.rfind("--device=", 0) == 0 || a.rfind("--size=", 0) == 0 || a.rfind("--docdir=", 0) == 0 ||
+                 a.rfind("--config=", 0) == 0 || a.rfind("--web-login=", 0) == 0) {
             const size_t eq = a.find('=');
             std::string value;
             if (eq != std::string::npos) {

@@ -424,7 +424,8 @@ TEST_F(HttpServer, CurlFetchesFilesAndHeads)
     TLoopProcess head({"curl", "-s", "-S", "-I", "--max-time", "20", url});
     ASSERT_TRUE(RunUntil([&] { return head.Exited; }, 30000));
     EXPECT_EQ(head.ExitCode, 0);
-    EXPECT_EQ(head.Output, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.Output,
+              "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n");
 
     TLoopProcess missing({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "20",
                           "http://127.0.0.1:" + std::to_string(Port) + "/nothing.jpg"});
@@ -658,7 +659,8 @@ TEST_F(HttpServer, TlsWithTheCertificateOnlyAndNoAnswerToPlainRequests)
                       other = (Top / "other.pem").string(), missing = (Top / "missing.pem").string();
     TLoopProcess make({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
                        "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"});
-    TLoopProcess makeOther({"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other});
+    TLoopProcess makeOther(
+        {"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other});
     ASSERT_TRUE(RunUntil([&] { return make.Exited && makeOther.Exited; }, 60000));
     // Each bad pair stops the start with a text naming the file at fault.
     const std::string pairs[][3] = {{missing, key, missing}, {key, key, key}, {cert, cert, cert}, {cert, other, other}};

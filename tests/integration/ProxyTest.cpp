@@ -44,9 +44,11 @@ TEST(Proxy, StreamAndSnapshotWithLoginThroughNginx)
     TTempDir temp;
     const std::string dir = temp.Name();
     const int port = UnusedPort(), proxyPort = UnusedPort();
-    Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) +
-                                        "\nDriverindex=0\nbind=127.0.0.1\nhttp_user=alice\nhttp_pass=" +
-                                        ScramblePassword("pw") + "\n");
+    Spit(dir + "/videosetting.ini", "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\nbind=127.0.0.1\n");
+    EXPECT_EQ(RunClient({"/bin/sh", "-c", std::string("echo pw | ") + QUORRELANE_BINARY + " --config " + dir +
+                                             "/videosetting.ini --web-login alice"}),
+              "Viewers must log in.\n");
+    EXPECT_NE(Slurp(dir + "/videosetting.ini").find("http_pass=" + ScramblePassword("pw") + "\n"), std::string::npos);
     std::filesystem::create_directory(dir + "/tmp");
     std::ofstream(dir + "/nginx.conf") << "daemon off;\nmaster_process off;\npid " << dir << "/nginx.pid;\n"
                                        << "error_log " << dir << "/error.log;\nevents {}\nhttp {\n  access_log off;\n"
