@@ -433,8 +433,9 @@ void THttpConnection::SendFileHeader(bool WithBody)
     StartIdleTimer();
     std::string header = HttpFileHeader(FVersion, FDocContentType, size);
     header.insert(header.size() - 2, FExtraHeader);
-    if (!IsKeepAlive(FRequestConnection))
-        header.insert(header.size() - 2, HttpCloseField(FVersion));
+    // The sending side is shut down after every file answer, so even a
+    // Keep-Alive request gets no second answer on this connection.
+    header.insert(header.size() - 2, HttpCloseField(FVersion));
     SendStr(header);
     if (WithBody)
         StartBodyTransfer();
