@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages of the given lists (default: packages.txt
-# and test-packages.txt beside this script) that are missing. Packages never start services here.
+# beside this script) that are missing. Packages never start services here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 lists=("$@")
-if [ ${#lists[@]} -eq 0 ]; then
-  lists=("$here/packages.txt")
-  [ -e "$here/test-packages.txt" ] && lists+=("$here/test-packages.txt")
-fi
+[ ${#lists[@]} -gt 0 ] || lists=("$here/packages.txt")
 mapfile -t wanted < <(cat "${lists[@]}" | grep -v -E '^\s*(#|$)')
 missing=()
 for p in "${wanted[@]}"; do
