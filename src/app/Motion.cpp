@@ -129,9 +129,10 @@ TMotionAction TMotionDetector::Examine(const TLumaGrid& Grid, uint64_t NowMs)
     const int mean = static_cast<int>(sum / static_cast<int64_t>(n));
     const bool learn = !FExamined || Grid.Width != FWidth || Grid.Height != FHeight || FBackground.size() != n;
     if (!learn) {
-        // The whole picture got much brighter or darker at once.
+        // The whole picture got much brighter or darker at once (by more
+        // than the percentage of its brightness before).
         const int step = std::abs(mean - FLastMean);
-        if (step * 100 > FSettings.LightSwitch * std::max({mean, FLastMean, 16}))
+        if (step * 100 > FSettings.LightSwitch * std::max(FLastMean, 16))
             FQuietUntilMs = NowMs + QuietMs;
     }
     FLastMean = mean;
