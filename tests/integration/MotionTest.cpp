@@ -26,7 +26,7 @@ size_t Count(const std::string& Text, const std::string& What)
 // event that ends when the block is gone; its pictures cannot be saved.
 // The next event's pictures land in motion/ and on the FTP server, and it
 // ends when the camera stalls.
-TEST(Motion, MovingBlockSavesAndUploadsPicturesUntilStillOrNoSignal)
+TEST(Motion, MovingBlockEventsAreToldSavedUploadedAndEnded)
 {
 #ifndef QUORRELANE_BINARY
     GTEST_SKIP() << "the program is not built";
