@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
