@@ -23,6 +23,7 @@ bool HistoryUpload = false, DisablePrompt = false;
 bool FtpPassive = false, FtpAtomic = false;
 bool FtpTls = false;
 std::string FtpTlsFingerprint;
+std::string FtpProto = "ftp", FtpKey, FtpHostKey;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 
@@ -313,6 +314,8 @@ void Tcapmain::CreateComponents()
     ftp->SetShareMode(ftpShareExclusive);
     ftp->SetOptions({ftpAcceptLF});
     ftp->SetConnectionType(ftpDirect);
+    sftp = Make<TSftpCli>();
+    sftp->SetName("sftp");
 
     SpeedButton4 = button("SpeedButton4", 82, 30, 41, 25, "Start FTP");
     SpeedButton4->SetGlyph(MakeGlyph(TGlyph::Ftp));
@@ -486,6 +489,9 @@ void Tcapmain::ReadSettings()
     FtpAtomic = ini.ReadBool("setting", "fatomic", false);
     FtpTls = ini.ReadBool("setting", "ftls", false);
     FtpTlsFingerprint = ini.ReadString("setting", "ftlsfp", "");
+    FtpProto = ini.ReadString("setting", "fproto", "ftp");
+    FtpKey = ini.ReadString("setting", "fkey", "");
+    FtpHostKey = ini.ReadString("setting", "fhostkey", "");
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -538,6 +544,13 @@ void Tcapmain::WriteSettings()
         ini.WriteBool("setting", "ftls", FtpTls);
     if (!FtpTlsFingerprint.empty() || ini.ReadString("setting", "ftlsfp", "\x01") != "\x01")
         ini.WriteString("setting", "ftlsfp", FtpTlsFingerprint);
+    auto writeUsed = [&ini](const char* Key, const std::string& Value, const std::string& Default) {
+        if (Value != Default || ini.ReadString("setting", Key, "\x01") != "\x01")
+            ini.WriteString("setting", Key, Value);
+    };
+    writeUsed("fproto", FtpProto, "ftp");
+    writeUsed("fkey", FtpKey, "");
+    writeUsed("fhostkey", FtpHostKey, "");
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -2,6 +2,7 @@
 // settings record and the settings file, the skin and the status line.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/Upload.h"
 #include "capture/Video.h"
 #include "ftp/FtpCli.h"
+#include "ftp/SftpCli.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
@@ -32,6 +34,14 @@ class TStatusLine : public TLabel {
 public:
     explicit TStatusLine(TComponent* AOwner) : TLabel(AOwner) {}
     void SetCaption(const std::string& Value);
+};
+
+// The last upload run's outcome, reported by /status.json.
+struct TUploadOutcome {
+    bool Done = false;       // a run has ended since start
+    bool Ok = false;
+    std::time_t Time = 0;    // when it ended
+    std::string Reason;      // why it failed; empty on success
 };
 
 class Tcapmain : public TForm {
@@ -137,6 +147,8 @@ public:
     int RequestCount = 0;   // picture requests since start
     bool PictureTaken = false;  // a picture request has refreshed http.jpg
     std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
+    TSftpCli* sftp = nullptr;  // the upload client with fproto=sftp
+    TUploadOutcome LastUpload;
 
 private:
     void CreateComponents();
@@ -158,6 +170,17 @@ private:
     // After an error that ended a run early: the session aborted, the
     // button back, a timed run's timer as it was.
     void EndBrokenRun(bool Timed);
+    // The job over SFTP, with the same files, texts and result.
+    bool UploadBySftp(const std::string& FileName);
+    // One file over SFTP, as PutFile.
+    bool PutFileSftp(const std::string& RemoteName, const std::string& LocalName, const char* Status);
+    // Keeps the first failure's reason of the running job.
+    void NoteFailure(const std::string& Reason);
+    // The reason of the failed FTP step Step.
+    void NoteFtpFailure(const std::string& Step);
+    // Records the run's outcome and, after a failure, shows its reason.
+    void EndRun(bool Ok);
+    std::string FFailure;  // the running job's first failure
 };
 
 extern Tcapmain* capmain;
@@ -175,6 +198,9 @@ extern bool FtpPassive, FtpAtomic;
 // fingerprint (empty: the system's CA store decides).
 extern bool FtpTls;
 extern std::string FtpTlsFingerprint;
+// The upload protocol ("ftp" or "sftp"), the SSH private key file and the
+// pinned SSH host key fingerprint ("SHA256:...").
+extern std::string FtpProto, FtpKey, FtpHostKey;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 
