@@ -40,6 +40,17 @@ public:
     TCheckBox* CheckTls = nullptr;
     TLabel* Label11 = nullptr;
     TEdit* editfp = nullptr;
+    // The protocol (FTP, FTPS, SFTP) on the free top row; the SSH key file
+    // and the pinned host key in the free column right of the short fields.
+    TLabel* Label12 = nullptr;
+    TComboBox* ComboProto = nullptr;
+    TLabel* Label13 = nullptr;
+    TEdit* editkey = nullptr;
+    TLabel* Label14 = nullptr;
+    TEdit* edithostkey = nullptr;
+
+    // The protocol choice's entries.
+    enum { ProtoFtp, ProtoFtps, ProtoSftp };
 
     void FormShow(TObject* Sender);
     void SpeedButton1Click(TObject* Sender);
