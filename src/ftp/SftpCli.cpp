@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "net/WSocket.h"
 #include "platform/Application.h"
@@ -188,6 +189,11 @@ LRESULT TSftpCli::WndProc(HWND Wnd, UINT Msg, WPARAM wParam, LPARAM lParam)
             self->FNotified = true;
         return 0;
     }
+    if (self && Msg == WM_SFTP_KEY) {
+        self->FKeyDone = true;
+        self->FNotified = true;
+        return 0;
+    }
     if (self && Msg == WM_SFTP_LOOKUP) {
         self->FLookupDone = true;
         self->FLookupError = WSAGETASYNCERROR(lParam);
@@ -223,11 +229,11 @@ std::string TSftpCli::SessionError() const
     return t;
 }
 
-bool TSftpCli::WaitSocket(bool Write)
+bool TSftpCli::WaitSocket(bool Write, bool Socket)
 {
     const DWORD stop = GetTickCount() + static_cast<DWORD>(std::max(Timeout, 1)) * 1000u;
     bool quitSeen = false;
-    if (FSocket >= 0) {
+    if (FSocket >= 0 && Socket) {
         // One notification per wait: the watch ends when it fires.
         const int fd = FSocket;
         const HWND wnd = FWindow;
@@ -412,8 +418,11 @@ bool TSftpCli::Login()
     }
     if (!KeyFile.empty()) {
         ssh_key key = nullptr;
-        const int read = ssh_pki_import_privkey_file(KeyFile.c_str(), PassWord.empty() ? nullptr : PassWord.c_str(),
-                                                     nullptr, nullptr, &key);
+        const int read = ImportKey(key);
+        if (!FSession) {
+            ssh_key_free(key);
+            return false;
+        }
         if (read == SSH_EOF)
             tried += std::string(tried.empty() ? "" : ", ") + "key file " + KeyFile + " not found";
         else if (read != SSH_OK)
@@ -434,6 +443,22 @@ bool TSftpCli::Login()
     if (tried.empty())
         tried = "no password or key file set";
     return Fail("login failed for " + UserName + " (" + tried + ")");
+}
+
+int TSftpCli::ImportKey(ssh_key& Key)
+{
+    int result = SSH_ERROR;
+    FKeyDone = false;
+    std::thread worker([this, &Key, &result, file = KeyFile, pass = PassWord] {
+        result = ssh_pki_import_privkey_file(file.c_str(), pass.empty() ? nullptr : pass.c_str(), nullptr, nullptr, &Key);
+        PostMessage(FWindow, WM_SFTP_KEY, 0, 0);
+    });
+    bool waiting = true;
+    while (waiting && !FKeyDone)
+        waiting = WaitSocket(false, false);
+    worker.join();
+    RemovePostedMessages(FWindow, WM_SFTP_KEY, 0);
+    return result;
 }
 
 bool TSftpCli::StartSftp()

@@ -16,10 +16,12 @@
 
 struct ssh_session_struct;
 struct ssh_channel_struct;
+struct ssh_key_struct;
 
 // Private messages of the client's hidden window.
 constexpr UINT WM_SFTP_SOCKET = WM_USER + 1;
 constexpr UINT WM_SFTP_LOOKUP = WM_USER + 2;
+constexpr UINT WM_SFTP_KEY = WM_USER + 3;
 
 // "SHA256:" and the unpadded base64 of a SHA-256 digest, as ssh-keygen -l
 // prints a key's fingerprint.
@@ -73,7 +75,8 @@ private:
     bool Refuse(const std::string& Text);
     // Waits until the socket can be read (or written, with Write): false
     // (and the session closed) when Timeout passes first or the program ends.
-    bool WaitSocket(bool Write = false);
+    // Socket false waits for the other notifications only.
+    bool WaitSocket(bool Write = false, bool Socket = true);
     // Waits as the session needs it.
     bool WaitSession();
     // Runs Call until it returns something else than Again.
@@ -82,6 +85,9 @@ private:
     bool OpenSocket(uint32_t Address);
     bool CheckHostKey(const std::string& KnownHostsFile);
     bool Login();
+    // Reads and decrypts the key file on a worker thread (a passphrase
+    // costs a good part of a second); an SSH_* result.
+    int ImportKey(ssh_key_struct*& Key);
     bool StartSftp();
     // One round of I/O: writes what is queued, reads what arrived. False
     // on a session error; Progress tells whether anything moved.
@@ -113,6 +119,7 @@ private:
     bool FNotified = false;      // a socket notification came in
     size_t FOutPos = 0, FInPos = 0;
     bool FLookupDone = false;
+    bool FKeyDone = false;
     int FLookupError = 0;
     char FLookupBuffer[1024] = {};
 };
