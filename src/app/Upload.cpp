@@ -106,6 +106,8 @@ std::string FtpFailureReason(const std::string& ErrorText, const std::string& St
         return "server refused AUTH TLS: " + body.substr(authTls.size(), body.size() - authTls.size() - 1);
     if (size_t w = body.rfind(" (Winsock error #"); coded && w != std::string::npos && body.back() == ')')
         return body.substr(0, w);
+    if (const std::string e = "ESocketException: "; coded && body.rfind(e, 0) == 0)
+        return body.substr(e.size());
     return text;
 }
 

@@ -160,13 +160,14 @@ void SplitSshHost(const std::string& Text, std::string& Host, std::string& Port)
     Host = Text;
     Port = "22";
     size_t colon = Text.rfind(':');
-    if (colon == std::string::npos || Text.find(':') != colon || colon + 1 == Text.size())
+    if (colon == std::string::npos || Text.find(':') != colon)
         return;
     for (size_t i = colon + 1; i < Text.size(); ++i)
         if (Text[i] < '0' || Text[i] > '9')
             return;
     Host = Text.substr(0, colon);
-    Port = Text.substr(colon + 1);
+    if (colon + 1 < Text.size())
+        Port = Text.substr(colon + 1);
 }
 
 TSftpCli::TSftpCli(TComponent* AOwner) : TComponent(AOwner)

@@ -413,4 +413,16 @@ TEST(UploadPieces, HostPortAndPasswordAsSent)
     EXPECT_EQ(TrimPassword(" \t\x01pa ss\r\n "), "pa ss");
     EXPECT_EQ(TrimPassword("\xE3\x81\x82"), "\xE3\x81\x82");
     EXPECT_EQ(TrimPassword(" \t"), "");
+
+    // Failure reasons: replies as they came (last line), the client's own
+    // texts without their code.
+    const std::tuple<const char*, const char*> reasons[] = {
+        {"530-Denied\r\n530 Login incorrect.\r\n", "530 Login incorrect."},
+        {"500 Host not found (Winsock error #11001)", "Host not found"},
+        {"500 ESocketException: DNS lookup: invalid host name.", "DNS lookup: invalid host name."},
+        {"426 Timeout", "timed out after 15 s in PUT x"},
+        {"", "PUT x failed"},
+    };
+    for (const auto& [text, reason] : reasons)
+        EXPECT_EQ(FtpFailureReason(text, "PUT x", 15), reason) << text;
 }

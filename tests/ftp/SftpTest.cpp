@@ -153,7 +153,7 @@ TEST(Sftp, FingerprintAndHostText)
         const char* Host;
         const char* Port;
     } cases[] = {{"example.org", "example.org", "22"}, {"127.0.0.1:2222", "127.0.0.1", "2222"},
-                 {"host:", "host:", "22"}, {"fe80::1", "fe80::1", "22"}};
+                 {"host:", "host", "22"}, {"fe80::1", "fe80::1", "22"}};
     for (const Case& c : cases) {
         std::string host, port;
         SplitSshHost(c.Text, host, port);
