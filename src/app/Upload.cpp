@@ -173,10 +173,11 @@ bool Tcapmain::UploadBySftp(const std::string& FileName)
     }
     if (inPlace) {
         inPlace = PutFileSftp(FileName, AppDir + FileName, "PUT jpg...") || sftp->Connected();
-        if (inPlace && HistoryUpload)
-            inPlace = PutFileSftp(HistoryFileName(std::chrono::system_clock::now()), AppDir + FileName,
-                                  "PUT history jpg...") ||
-                      sftp->Connected();
+        const std::string history = !MotionUploadName.empty() ? MotionUploadName
+                                    : HistoryUpload ? HistoryFileName(std::chrono::system_clock::now())
+                                                    : std::string();
+        if (inPlace && !history.empty())
+            inPlace = PutFileSftp(history, AppDir + FileName, "PUT history jpg...") || sftp->Connected();
     }
     WriteCamPage(FileName);
     bool result = false;
@@ -210,8 +211,13 @@ void Tcapmain::EndRun(bool Ok)
 bool Tcapmain::UploadByFtp(const std::string& FileName)
 {
     FFailure.clear();
-    if (FtpProto == "sftp")
-        return UploadBySftp(FileName);
+    const bool ok = FtpProto == "sftp" ? UploadBySftp(FileName) : UploadOverFtp(FileName);
+    EndRun(ok);
+    return ok;
+}
+
+bool Tcapmain::UploadOverFtp(const std::string& FileName)
+{
     msg->SetCaption("FTP Start...");
     std::string host, port;
     SplitFtpHost(FtpHost, host, port);
@@ -241,7 +247,9 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     bool result = false;
     if (inPlace) {
         PutFile(FileName, AppDir + FileName, "PUT jpg...");
-        if (HistoryUpload)
+        if (!MotionUploadName.empty())
+            PutFile(MotionUploadName, AppDir + FileName, "PUT history jpg...");
+        else if (HistoryUpload)
             PutFile(HistoryFileName(std::chrono::system_clock::now()), AppDir + FileName, "PUT history jpg...");
     }
     WriteCamPage(FileName);
@@ -261,7 +269,6 @@ bool Tcapmain::RunUpload(bool Timed, bool& Ok)
     try {
         TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
         Ok = UploadByFtp(Edit1->Text());
-        EndRun(Ok);
         return true;
     } catch (const std::exception& E) {
         FFailure = E.what();

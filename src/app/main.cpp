@@ -26,6 +26,7 @@ std::string FtpTlsFingerprint;
 std::string FtpProto = "ftp", FtpKey, FtpHostKey;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
+TMotionSettings MotionSettings;
 
 namespace {
 
@@ -410,6 +411,19 @@ void Tcapmain::CreateComponents()
     Button1->SetParent(this);
     Button1->SetBounds(0, 0, 75, 25);
     Button1->SetVisible(false);
+
+    motion1 = PopupMenu1->Add("motion1", "motion");
+    MotionTimer = Make<TTimer>();
+    MotionTimer->SetName("MotionTimer");
+    MotionTimer->SetEnabled(false);
+    MotionTimer->SetInterval(200);
+    MotionMark = Make<TShape>();
+    MotionMark->SetName("MotionMark");
+    MotionMark->SetParent(this);
+    MotionMark->PenColor = clRed;
+    MotionMark->BrushClear = false;
+    MotionMark->BrushColor = clRed;
+    MotionMark->SetVisible(false);
 }
 
 void Tcapmain::BindEvents()
@@ -428,6 +442,7 @@ void Tcapmain::BindEvents()
     BindCameraEvents();
     BindWebEvents();
     BindUploadEvents();
+    BindMotionEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -442,6 +457,7 @@ void Tcapmain::FormCreate(TObject*)
     int previewLeft = FrameGrabber1->Left(), previewTop = FrameGrabber1->Top(), previewWidth = FrameGrabber1->Width(),
         previewHeight = FrameGrabber1->Height();
     s1->SetBounds(previewLeft - 1, previewTop - 1, previewWidth + 2, previewHeight + 2);
+    MotionMark->SetBounds(previewLeft + previewWidth - 12, previewTop + 4, 8, 8);
 
     srv->SetDocDir(AppDir.size() > 1 && AppDir.back() == '/' ? AppDir.substr(0, AppDir.size() - 1) : AppDir);
     srv->SetDefaultDoc("index.html");
@@ -469,6 +485,7 @@ void Tcapmain::FormCreate(TObject*)
     }
 
     SetDriverIndex(ReadInRange(*SettingsFile, "setting", "Driverindex", -1, -1, INT32_MAX));
+    ApplyMotion();
 }
 
 void Tcapmain::ReadSettings()
@@ -492,6 +509,17 @@ void Tcapmain::ReadSettings()
     FtpProto = ini.ReadString("setting", "fproto", "ftp");
     FtpKey = ini.ReadString("setting", "fkey", "");
     FtpHostKey = ini.ReadString("setting", "fhostkey", "");
+    TMotionSettings& m = MotionSettings;
+    const TMotionSettings d;
+    m.Enabled = ini.ReadBool("setting", "motion", d.Enabled);
+    m.Fps = ReadInRange(ini, "setting", "motion_fps", d.Fps, 1, 60);
+    m.Noise = ReadInRange(ini, "setting", "motion_noise", d.Noise, 0, 255);
+    m.Threshold = ReadInRange(ini, "setting", "motion_threshold", d.Threshold, 0, 999);
+    m.Frames = ReadInRange(ini, "setting", "motion_frames", d.Frames, 1, 1000);
+    m.Gap = ReadInRange(ini, "setting", "motion_gap", d.Gap, 1, 86400);
+    m.LightSwitch = ReadInRange(ini, "setting", "motion_lightswitch", d.LightSwitch, 1, 1000);
+    m.Interval = ReadInRange(ini, "setting", "motion_interval", d.Interval, 0, 86400);
+    m.Keep = ReadInRange(ini, "setting", "motion_keep", d.Keep, 1, 1000000);
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -551,6 +579,19 @@ void Tcapmain::WriteSettings()
     writeUsed("fproto", FtpProto, "ftp");
     writeUsed("fkey", FtpKey, "");
     writeUsed("fhostkey", FtpHostKey, "");
+    // The motion keys likewise, all of them once detection was used.
+    const TMotionSettings& m = MotionSettings;
+    if (m.Enabled || ini.ReadString("setting", "motion", "\x01") != "\x01") {
+        ini.WriteBool("setting", "motion", m.Enabled);
+        ini.WriteInteger("setting", "motion_fps", m.Fps);
+        ini.WriteInteger("setting", "motion_noise", m.Noise);
+        ini.WriteInteger("setting", "motion_threshold", m.Threshold);
+        ini.WriteInteger("setting", "motion_frames", m.Frames);
+        ini.WriteInteger("setting", "motion_gap", m.Gap);
+        ini.WriteInteger("setting", "motion_lightswitch", m.LightSwitch);
+        ini.WriteInteger("setting", "motion_interval", m.Interval);
+        ini.WriteInteger("setting", "motion_keep", m.Keep);
+    }
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -9,6 +9,7 @@
 
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
+#include "app/Motion.h"
 #include "app/Snapshot.h"
 #include "app/Stream.h"
 #include "app/Upload.h"
@@ -43,6 +44,8 @@ struct TUploadOutcome {
     std::time_t Time = 0;    // when it ended
     std::string Reason;      // why it failed; empty on success
 };
+// The motion settings ([setting] motion, motion_fps, ...).
+extern TMotionSettings MotionSettings;
 
 class Tcapmain : public TForm {
 public:
@@ -87,6 +90,9 @@ public:
     TStatusLine* msg = nullptr;
     TEdit* Edit2 = nullptr;
     TButton* Button1 = nullptr;
+    TMenuItem* motion1 = nullptr;    // "motion": detection on and off
+    TTimer* MotionTimer = nullptr;   // runs while detection is on
+    TShape* MotionMark = nullptr;    // shown in the picture during an event
 
     // Window events.
     void FormCreate(TObject* Sender);
@@ -138,6 +144,15 @@ public:
     // Writes AppDir + "cam.html" for the picture FileName, as of now.
     void WriteCamPage(const std::string& FileName);
 
+    // Motion detection: the menu item, the timer that carries out what
+    // the detector asks for, and detection on or off as MotionSettings
+    // says.
+    void motion1Click(TObject* Sender);
+    void MotionTimerTimer(TObject* Sender);
+    void ApplyMotion();
+    // The detector's state as a JSON object text, for /status.json.
+    std::string MotionStatusJson() const;
+
     // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
@@ -149,6 +164,10 @@ public:
     std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
     TSftpCli* sftp = nullptr;  // the upload client with fproto=sftp
     TUploadOutcome LastUpload;
+    TMotionDetector Motion{MotionSettings};
+    // A run that uploads an event's picture stores it under this history
+    // name; empty for every other run.
+    std::string MotionUploadName;
 
 private:
     void CreateComponents();
@@ -156,11 +175,21 @@ private:
     void BindCameraEvents();
     void BindWebEvents();
     void BindUploadEvents();
+    void BindMotionEvents();
+    void MotionFrame(const TRawFrame& Frame);
+    void MotionAct(TMotionAction Action);
+    // Saves a picture in motion/ and queues it for upload.
+    void MotionPicture();
+    void MotionUpload();
     void ReadSettings();
     void WriteSettings();
 
     int FDriverIndex = -1;
     bool FUploading = false;  // an upload job is running
+    std::vector<TMotionAction> FMotionActions;  // from the frame path, for the timer
+    uint64_t FMotionFrameMs = 0;  // when the camera last delivered a frame
+    std::string FMotionPending;   // the newest picture in motion/ not uploaded yet
+    std::time_t FMotionStart = 0; // the last event's start
     // One file of the job: stored under RemoteName (by way of a temporary
     // name with FtpAtomic), the status line showing Status.
     bool PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status);
@@ -170,7 +199,9 @@ private:
     // After an error that ended a run early: the session aborted, the
     // button back, a timed run's timer as it was.
     void EndBrokenRun(bool Timed);
-    // The job over SFTP, with the same files, texts and result.
+    // The job over FTP (FTPS) and over SFTP, with the same files, texts
+    // and result.
+    bool UploadOverFtp(const std::string& FileName);
     bool UploadBySftp(const std::string& FileName);
     // One file over SFTP, as PutFile.
     bool PutFileSftp(const std::string& RemoteName, const std::string& LocalName, const char* Status);

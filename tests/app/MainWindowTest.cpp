@@ -159,12 +159,14 @@ TEST_F(MainWindow, LayoutCaptionsAndHints)
         EXPECT_EQ(img->Picture().Width(), wh.first) << img->Name();
         EXPECT_EQ(img->Picture().Height(), wh.second) << img->Name();
     }
-    ASSERT_EQ(capmain->PopupMenu1->Items.size(), 4u);
+    ASSERT_EQ(capmain->PopupMenu1->Items.size(), 5u);
     EXPECT_EQ(capmain->PopupMenu1->Items[0]->Caption, "src");
     EXPECT_EQ(capmain->PopupMenu1->Items[1]->Caption, "format");
     EXPECT_EQ(capmain->PopupMenu1->Items[2], capmain->Effect1);
     EXPECT_EQ(capmain->Effect1->Caption, "camera Effect");
     EXPECT_EQ(capmain->PopupMenu1->Items[3]->Caption, "devicesetup");
+    EXPECT_EQ(capmain->PopupMenu1->Items[4], capmain->motion1);
+    EXPECT_FALSE(capmain->motion1->Checked);
     EXPECT_FALSE(capmain->Effect1->Checked);
     EXPECT_FALSE(capmain->src1->Enabled);
     EXPECT_FALSE(capmain->format1->Enabled);
