@@ -483,6 +483,7 @@ private:
     // bytes in all; false when nothing came.
     bool ReadSocksReply(int Limit);
     void SendGreeting();
+    void EndSocksSession();
     void SocksDoAuthenticate();
     void SocksDoConnect();
     void SocksMethodReply();

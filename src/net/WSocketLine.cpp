@@ -304,8 +304,9 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count)
 void TCustomLineWSocket::FireSessionClosed(WORD Error)
 {
     if (FRcvdPtr) {
-        if (FLineMode && FRcvdCnt > 0) {
-            // The unterminated rest is the last line.
+        if (FLineMode && FRcvdCnt > 0 && (FLineLimit <= 0 || FRcvdCnt <= FLineLimit)) {
+            // The unterminated rest is the last line; one over the limit
+            // never is.
             FLineLength = FRcvdCnt;
             DeliverPendingLine();
         }
