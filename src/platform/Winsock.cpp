@@ -47,6 +47,7 @@ struct TSelectRec {
     bool Datagram = false;
     bool AcceptStarved = false;  // accept ran out of descriptors
     bool Watched = false;
+    bool UrgentAhead = false;    // an urgent byte was taken aside; its mark may lie ahead
     uint32_t WatchMask = 0;
     TPhase Phase = TPhase::Fresh;
 };
@@ -60,10 +61,31 @@ std::map<SOCKET, TSelectRec>& Selects()
 
 void OnReady(SOCKET S, uint32_t Events);
 
-int UnreadBytes(SOCKET S)
+// Bytes of the normal stream, -1 when the count fails. Urgent bytes stay
+// out of it, as under Winsock: FIONREAD stops at their mark, so there the
+// count is 1 when a byte follows, and the next read passes the mark.
+int StreamBytes(SOCKET S, TSelectRec& R)
 {
     int avail = 0;
-    return ::ioctl(S, FIONREAD, &avail) == 0 ? avail : 0;
+    if (::ioctl(S, FIONREAD, &avail) != 0)
+        return -1;
+    if (avail > 0 || !R.UrgentAhead)
+        return avail;
+    int mark = 0;
+    char c;
+    if (::ioctl(S, SIOCATMARK, &mark) != 0 || !mark) {
+        R.UrgentAhead = false;
+        return 0;
+    }
+    return ::recv(S, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? 1 : 0;
+}
+
+// Takes an announced urgent byte out of the way: nobody asks for FD_OOB.
+void DropUrgentByte(SOCKET S, TSelectRec& R)
+{
+    char c;
+    ::recv(S, &c, 1, MSG_OOB | MSG_DONTWAIT);
+    R.UrgentAhead = true;
 }
 
 // Brings the epoll registration in line with the armed events. Nothing
@@ -87,8 +109,8 @@ void UpdateWatch(SOCKET S, TSelectRec& R)
             // After the peer's FIN the socket reads as ready for ever: it is
             // watched for reading only while unread data remains, so that a
             // wait for FD_WRITE is not cut short.
-            if ((R.Armed & FD_READ) && (!R.CloseSent || UnreadBytes(S) > 0))
-                mask |= EPOLLIN | EPOLLRDHUP;
+            if ((R.Armed & FD_READ) && (!R.CloseSent || StreamBytes(S, R) > 0))
+                mask |= EPOLLIN | EPOLLRDHUP | (R.Datagram ? 0u : static_cast<uint32_t>(EPOLLPRI));
             if ((R.Armed & FD_CLOSE) && !R.Datagram)
                 mask |= EPOLLRDHUP;
             break;
@@ -196,10 +218,13 @@ void OnReady(SOCKET S, uint32_t Events)
             break;
         }
         bool eof = (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+        if (Events & EPOLLPRI) {
+            DropUrgentByte(S, r);
+            posted = true;  // keeps the registration for the bytes behind it
+        }
         int avail = 0;
         if (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-            if (::ioctl(S, FIONREAD, &avail) != 0)
-                avail = 0;
+            avail = std::max(StreamBytes(S, r), 0);
         if (avail > 0 && (r.Armed & FD_READ)) {
             Post(r, S, FD_READ, 0);
             posted = true;
@@ -239,14 +264,6 @@ void SetPhase(SOCKET S, TPhase Phase)
     if (Phase == TPhase::Connecting)
         r.Armed |= (r.Events & FD_CONNECT);
     UpdateWatch(S, r);
-}
-
-// Urgent data stays in the stream: otherwise FIONREAD reads 0 at the mark
-// and the reader never gets past it.
-void KeepUrgentInline(SOCKET S)
-{
-    int on = 1;
-    ::setsockopt(S, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
 }
 
 bool IsDatagram(SOCKET S)
@@ -629,8 +646,6 @@ SOCKET socket(int Family, int Type, int Protocol)
     int s = ::socket(Family, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, Protocol);
     if (s < 0)
         return FailErrno();
-    if (Type == SOCK_STREAM)
-        KeepUrgentInline(s);
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(s);
     return s;
@@ -744,7 +759,6 @@ SOCKET accept(SOCKET S, sockaddr* Addr, int* Len)
         return Fail(ErrnoToWinsock(e));
     if (Len)
         *Len = static_cast<int>(l);
-    KeepUrgentInline(c);
     // Known to be connected even if the peer has already gone again.
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(c);
@@ -819,7 +833,13 @@ int ioctlsocket(SOCKET S, long Cmd, unsigned long* Arg)
 {
     if (Cmd == FIONREAD_CMD || Cmd == static_cast<long>(FIONREAD)) {
         int n = 0;
-        if (::ioctl(S, FIONREAD, &n) != 0)
+        std::lock_guard<std::mutex> g(gSelectLock);
+        auto it = Selects().find(S);
+        if (it != Selects().end())
+            n = StreamBytes(S, it->second);
+        else if (::ioctl(S, FIONREAD, &n) != 0)
+            n = -1;
+        if (n < 0)
             return FailErrno();
         if (Arg)
             *Arg = static_cast<unsigned long>(n < 0 ? 0 : n);
