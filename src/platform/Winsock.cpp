@@ -48,6 +48,7 @@ struct TSelectRec {
     bool AcceptStarved = false;  // accept ran out of descriptors
     bool Watched = false;
     bool UrgentAhead = false;    // an urgent byte was taken aside; its mark may lie ahead
+    bool Accepted = false;       // made by accept: a non-blocking stream socket
     uint32_t WatchMask = 0;
     TPhase Phase = TPhase::Fresh;
 };
@@ -90,7 +91,10 @@ void DropUrgentByte(SOCKET S, TSelectRec& R)
 
 // Brings the epoll registration in line with the armed events. Nothing
 // armed means no registration, so a hung-up socket cannot wake the queue.
-void UpdateWatch(SOCKET S, TSelectRec& R)
+// Without Shrink a registration that covers more is kept: the event just
+// delivered is usually re-enabled before the next wait, and a wait that
+// finds it disarmed shrinks it then.
+void UpdateWatch(SOCKET S, TSelectRec& R, bool Shrink = true)
 {
     uint32_t mask = 0;
     if (R.Wnd && R.Msg) {
@@ -118,6 +122,8 @@ void UpdateWatch(SOCKET S, TSelectRec& R)
             break;
         }
     }
+    if (!Shrink && (mask & ~R.WatchMask) == 0 && (R.Watched || mask == 0))
+        return;
     if (mask == 0) {
         if (R.Watched)
             UnwatchDescriptor(S);
@@ -222,8 +228,12 @@ void OnReady(SOCKET S, uint32_t Events)
             DropUrgentByte(S, r);
             posted = true;  // keeps the registration for the bytes behind it
         }
+        // Readable without a hang-up means bytes of the stream: the count is
+        // asked only when the peer has gone as well.
         int avail = 0;
-        if (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        if ((r.Armed & FD_READ) && (Events & EPOLLIN) && !eof)
+            avail = 1;
+        else if ((r.Armed & FD_READ) && (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
             avail = std::max(StreamBytes(S, r), 0);
         if (avail > 0 && (r.Armed & FD_READ)) {
             Post(r, S, FD_READ, 0);
@@ -245,6 +255,14 @@ void OnReady(SOCKET S, uint32_t Events)
         break;
     }
     if (!posted) {
+        // An event delivered before and not re-enabled yet: the
+        // registration shrinks to what is armed.
+        const uint32_t before = r.WatchMask;
+        if (!(Events & (EPOLLHUP | EPOLLERR))) {
+            UpdateWatch(S, r);
+            if (!r.Watched || r.WatchMask != before)
+                return;
+        }
         // Nothing deliverable (a hung-up socket whose events are spent):
         // drop the registration until the next re-enabling call.
         if (r.Watched)
@@ -253,7 +271,7 @@ void OnReady(SOCKET S, uint32_t Events)
         r.WatchMask = 0;
         return;
     }
-    UpdateWatch(S, r);
+    UpdateWatch(S, r, false);
 }
 
 void SetPhase(SOCKET S, TPhase Phase)
@@ -563,13 +581,15 @@ int WSAAsyncSelect(SOCKET S, HWND Wnd, UINT Msg, long Events)
 {
     if (S < 0)
         return Fail(WSAENOTSOCK);
-    int fl = ::fcntl(S, F_GETFL);
-    if (fl < 0)
-        return FailErrno();
-    if (!(fl & O_NONBLOCK))
-        ::fcntl(S, F_SETFL, fl | O_NONBLOCK);
     std::lock_guard<std::mutex> g(gSelectLock);
     TSelectRec& r = Selects()[S];
+    if (!r.Accepted) {
+        int fl = ::fcntl(S, F_GETFL);
+        if (fl < 0)
+            return FailErrno();
+        if (!(fl & O_NONBLOCK))
+            ::fcntl(S, F_SETFL, fl | O_NONBLOCK);
+    }
     if (Msg == 0 || Events == 0 || !Wnd) {
         r.Wnd = nullptr;
         r.Msg = 0;
@@ -581,7 +601,7 @@ int WSAAsyncSelect(SOCKET S, HWND Wnd, UINT Msg, long Events)
     r.Msg = Msg;
     r.Events = Events;
     r.AcceptStarved = false;
-    r.Datagram = IsDatagram(S);
+    r.Datagram = !r.Accepted && IsDatagram(S);
     if (r.Phase == TPhase::Fresh) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -762,7 +782,9 @@ SOCKET accept(SOCKET S, sockaddr* Addr, int* Len)
     // Known to be connected even if the peer has already gone again.
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(c);
-    Selects()[c].Phase = TPhase::Connected;
+    TSelectRec& r = Selects()[c];
+    r.Phase = TPhase::Connected;
+    r.Accepted = true;
     return c;
 }
 
