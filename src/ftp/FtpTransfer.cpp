@@ -1,5 +1,7 @@
 // TCustomFtpCli: the data connection, uploads, downloads and progress.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -230,6 +232,7 @@ void TCustomFtpCli::StartUpload()
     FDataReady = false;
     FTransferAccepted = false;
     FBlockInFlight = false;
+    FFilePos = FFileLen = 0;
     FLocalError.clear();
     FStartTime = 0;
     FByteCount = 0;
@@ -363,23 +366,52 @@ void TCustomFtpCli::StartSending()
 
 void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
 {
-    if (!FLocalStream || !TriggerProgress())
-        return;
     TWSocket* data = FDataSocket.get();
-    if (Error != 0) {
-        TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
-        data->Close();
-        return;
-    }
-    if (FEndOfFile || !FTransferAccepted || !FDataReady)
-        return;
-    errno = 0;
-    int n = FLocalStream->Read(FSendBlock, SendBlockSize);
-    if (n > 0) {
+    for (int piece = 0; piece < PiecesPerTurn; ++piece) {
+        if (!FLocalStream || !TriggerProgress())
+            return;
+        if (Error != 0) {
+            TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
+            data->Close();
+            return;
+        }
+        if (FEndOfFile || !FTransferAccepted || !FDataReady)
+            return;
+        if (FFilePos >= FFileLen && !ReadFileAhead())
+            return;
+        if (FByteCount == 0) {
+            // The kernel gathers the pieces into full segments; the close
+            // at the end takes the rest along.
+            int on = 1;
+            WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        }
+        const int n = std::min(SendBlockSize, FFileLen - FFilePos);
+        FFilePos += n;
         FByteCount += n;
         FBlockInFlight = true;
-        data->Send(FSendBlock, n);
-    } else if (n == 0 && errno == 0) {
+        data->Send(FFileBlock.data() + FFilePos - n, n);
+        // While the socket takes each piece at once the next one follows
+        // without waiting for the completion.
+        if (!data->GetAllSent() || data->GetState() != wsConnected)
+            return;
+        FBlockInFlight = false;
+    }
+    FBlockInFlight = true;
+}
+
+bool TCustomFtpCli::ReadFileAhead()
+{
+    TWSocket* data = FDataSocket.get();
+    if (FFileBlock.empty())
+        FFileBlock.resize(FileReadAhead);
+    FFilePos = FFileLen = 0;
+    errno = 0;
+    const int n = FLocalStream->Read(FFileBlock.data(), FileReadAhead);
+    if (n > 0) {
+        FFileLen = n;
+        return true;
+    }
+    if (n == 0 && errno == 0) {
         FEndOfFile = true;
         if (data->GetTlsActive()) {
             // A TLS server may still send (session tickets): closing now
@@ -395,11 +427,12 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
         FLocalError = "426 Error reading file " + FLocalFileName;
         data->Close();
     }
+    return false;
 }
 
 void TCustomFtpCli::DataDiscard(TObject*, WORD)
 {
-    char buf[ReceiveBlockSize];
+    char buf[2048];
     FDataSocket->Receive(buf, sizeof buf);
 }
 
@@ -537,8 +570,10 @@ void TCustomFtpCli::DataReceived(TObject*, WORD)
     if (!TriggerProgress())
         return;
     TWSocket* data = FDataSocket.get();
-    char buf[ReceiveBlockSize];
-    int n = data->Receive(buf, sizeof buf);
+    if (FReceiveBlock.empty())
+        FReceiveBlock.resize(ReceiveBlockSize);
+    char* buf = FReceiveBlock.data();
+    int n = data->Receive(buf, ReceiveBlockSize);
     if (n > 0) {
         FByteCount += n;
         if (FLocalStream) {
