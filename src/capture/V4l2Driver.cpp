@@ -168,6 +168,7 @@ bool TV4l2Driver::Open()
     if (!Connect())
         return false;
     FLost = false;
+    FSignalLost = false;
     FHaveFrame = false;
     // The stream runs while the driver is open; a device that will not
     // stream now (busy elsewhere) is not one we can use.
@@ -607,13 +608,27 @@ void TV4l2Driver::NoSignal(TBitmap& Frame)
 bool TV4l2Driver::LatestFrame(TBitmap& Frame)
 {
     Convert();
-    if (FLost || (FHaveFrame && GetTickCount() - FLatestTick >= StaleMs)) {
+    if (FLost || GetTickCount() - (FHaveFrame ? FLatestTick : FStreamTick) >= StaleMs) {
         NoSignal(Frame);
         return true;
     }
     if (!FHaveFrame)
         return false;
     Frame = FLatest;
+    return true;
+}
+
+bool TV4l2Driver::LatestYuyv(TRawFrame& Frame)
+{
+    if (FLost || FFd < 0 || FHeld < 0 || FPixelFormat != V4L2_PIX_FMT_YUYV || !FHaveRaw ||
+        GetTickCount() - FRawTick >= StaleMs)
+        return false;
+    const size_t stride = std::max<size_t>(FSrcFmt.fmt.pix.bytesperline, static_cast<size_t>(FWidth) * 2);
+    const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+    // A short frame is no picture of this size.
+    if (stride * static_cast<size_t>(FHeight) > std::min<size_t>(FHeldBytes, b.Length))
+        return false;
+    Frame = TRawFrame{static_cast<const uint8_t*>(b.Start), FWidth, FHeight, static_cast<int>(stride)};
     return true;
 }
 
@@ -650,6 +665,7 @@ void TV4l2Driver::Lose(const std::string& What, int Error)
         return;
     Disconnect();
     FLost = true;
+    FSignalLost = true;  // told by the error below
     FHaveFrame = false;
     FSeenNodes.clear();
     ReportError(IDS_CAP_DEVICE_FAILED, "Capture device " + FPath + " (" + FCard + ") " + What + ": " + std::strerror(Error));
@@ -689,6 +705,7 @@ bool TV4l2Driver::Reconnect()
     }
     Watch();
     FLost = false;
+    FSignalLost = false;
     ReportStatus(IDS_CAP_DEVICE_RETURNED, "Capture device " + FPath + " (" + FCard + ") is back");
     return true;
 }
@@ -705,4 +722,22 @@ void TV4l2Driver::Tick()
         if (std::find(nodes.begin(), nodes.end(), FPath.substr(5)) == nodes.end())
             Lose("is gone", ENODEV);
     }
+    WatchSignal();
+}
+
+void TV4l2Driver::WatchSignal()
+{
+    if (FFd < 0 || !FStreaming)
+        return;
+    // A frame that cannot be decoded is no picture either.
+    Convert();
+    const bool lost = GetTickCount() - (FHaveFrame ? FLatestTick : FStreamTick) >= StaleMs;
+    if (lost == FSignalLost)
+        return;
+    FSignalLost = lost;
+    const std::string device = "Capture device " + FPath + " (" + FCard + ")";
+    if (lost)
+        ReportError(IDS_CAP_NO_SIGNAL, device + " gives no picture: NO SIGNAL");
+    else
+        ReportStatus(IDS_CAP_SIGNAL_RETURNED, device + " gives pictures again");
 }

@@ -54,6 +54,7 @@ public:
     bool StartStream() override;
     void StopStream() override;
     bool LatestFrame(TBitmap& Frame) override;
+    bool LatestYuyv(TRawFrame& Frame) override;
     bool GrabFrame(TBitmap& Frame) override;
     void ServiceStream() override;
     void Tick() override;
@@ -97,6 +98,9 @@ private:
     // Keeps size and input for the next open of this camera.
     void Remember();
     bool Settled() const;
+    // Tells once when the picture turns to NO SIGNAL, and once when good
+    // frames come again.
+    void WatchSignal();
 
     std::string FPath;
     std::string FIdentity;
@@ -114,6 +118,7 @@ private:
     bool FWatching = false;
     bool FHangUp = false;
     bool FLost = false;
+    bool FSignalLost = false;  // NO SIGNAL has been told
     // The newest good camera frame stays dequeued until a newer one comes.
     int FHeld = -1;
     uint32_t FHeldBytes = 0;

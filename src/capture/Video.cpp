@@ -164,6 +164,7 @@ bool TFrameGrabber::CreateCapWindow()
     }
     if (FPreviewSink)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+    capSetYuyvFrames(FCapWnd, FYuyvFrames);
     Send(WM_CAP_SET_SCALE, FPreviewScaleToWindow ? 1 : 0, 0);
     Send(WM_CAP_SET_PREVIEWRATE, PreviewMs(FPreviewRate), 0);
     UpdateCapStatus();
@@ -273,6 +274,13 @@ void TFrameGrabber::SetPreviewSink(TPreviewSink Sink)
     FPreviewSink = std::move(Sink);
     if (FCapWnd)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+}
+
+void TFrameGrabber::SetYuyvFrames(bool Accept)
+{
+    FYuyvFrames = Accept;
+    if (FCapWnd)
+        capSetYuyvFrames(FCapWnd, Accept);
 }
 
 bool TFrameGrabber::VideoPreview() const { return FCapWnd && FCapStatus && FCapStatus->fLiveWindow != 0; }

@@ -145,6 +145,9 @@ public:
     HWND CapWindowHandle() const { return FCapWnd; }
     RECT CapWindowRect() const;
     void SetPreviewSink(TPreviewSink Sink);
+    // The frame callback takes YUYV frames as the camera gives them (see
+    // capSetYuyvFrames).
+    void SetYuyvFrames(bool Accept);
 
     // The callback procedures the capture window calls.
     static LRESULT StatusCallbackProc(HWND hWnd, int nID, const char* lpsz);
@@ -185,5 +188,6 @@ private:
     TVideoStream FOnFrameCallback;
     TError FOnError;
     TPreviewSink FPreviewSink;
+    bool FYuyvFrames = false;
     bool FClicked = false;
 };

@@ -234,6 +234,43 @@ TEST_F(FakeCamera, StalledCameraGivesTheLastFrameThenNoSignal)
     EXPECT_TRUE(GrabsColour(g, 200, 120, 40));
 }
 
+TEST_F(FakeCamera, PictureTurningToNoSignalAndBackIsToldOnceEach)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
+    // What stops the good frames, and what brings them back.
+    struct {
+        int Index;
+        std::string Stop, Start, Device;
+    } const faults[] = {
+        {2, "stall 4 1", "stall 4 0", "/dev/video4 (Yuyv Cam)"},
+        {2, "errors 4 1000000", "errors 4 0", "/dev/video4 (Yuyv Cam)"},
+        {1, "badjpeg 3 1000000", "badjpeg 3 0", "/dev/video3 (Jpeg Cam)"},
+    };
+    for (const auto& f : faults) {
+        auto* g = Owner.Make<TFrameGrabber>();
+        std::vector<std::string> said;
+        g->SetOnError([&](TObject*, int32_t, const std::string& Text) { said.push_back(Text); });
+        g->SetOnStatusCallback([&](TObject*, int32_t Id, const std::string& Text) {
+            if (Id == IDS_CAP_SIGNAL_RETURNED)
+                said.push_back(Text);
+        });
+        g->SetDriverIndex(f.Index);
+        g->SetDriverOpen(true);
+        ASSERT_TRUE(GrabsColour(g, 200, 120, 40)) << f.Stop;
+        ASSERT_TRUE(TFakeCamera::Control(f.Stop));
+        EXPECT_TRUE(RunUntil([&] { return !said.empty(); }));
+        RunUntil([] { return false; }, 2500);
+        ASSERT_TRUE(TFakeCamera::Control(f.Start));
+        EXPECT_TRUE(RunUntil([&] { return said.size() >= 2; }));
+        RunUntil([] { return false; }, 1500);
+        EXPECT_EQ(said, (std::vector<std::string>{"Capture device " + f.Device + " gives no picture: NO SIGNAL",
+                                                  "Capture device " + f.Device + " gives pictures again"}))
+            << f.Stop;
+        g->SetDriverOpen(false);
+    }
+}
+
 TEST_F(FakeCamera, GrabsKeepOneStreamAndNeverShowWarmUpFrames)
 {
     ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Cam"));

@@ -132,4 +132,53 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
     EXPECT_EQ(p.Width, 1280);
 }
 
+TEST(Camera, StoredCameraIsFoundAgainWhenRenumberedAndSharedNamesAreTold)
+{
+    if (!std::ifstream(QUORRELANE_FAKECAM).good())
+        GTEST_SKIP() << "the fake camera library is not built";
+    TTempDir temp;
+    const std::string dir = temp.Name(), config = dir + "/videosetting.ini";
+    // Two cameras of one model; the next start finds them numbered the other way.
+    const std::string first = dir + "/first", second = dir + "/second";
+    Spit(first, "add 2 yuyv usb-1 Acme Cam\nadd 3 yuyv usb-2 Acme Cam\ncolour 3 40 200 40\n");
+    Spit(second, "add 2 yuyv usb-2 Acme Cam\nadd 3 yuyv usb-1 Acme Cam\ncolour 2 40 200 40\n");
+    const int port = UnusedPort();
+    Spit(config, "[setting]\nport=" + std::to_string(port) + "\n");
+    const std::vector<std::string> base{"--headless", "--docdir", dir + "/doc", "--config", config};
+
+    struct {
+        std::string Device;
+        int Status;
+        std::string Says;
+    } const names[] = {
+        {"acme", 2, "the capture device name acme is ambiguous; it matches:\n  1  Acme Cam  /dev/video2\n  2  Acme Cam  /dev/video3\n"},
+        {"Acme Cam", 0, "2 capture devices are named Acme Cam; took 1  Acme Cam  /dev/video2"},
+    };
+    for (const auto& n : names) {
+        auto args = base;
+        args.insert(args.end(), {"--device", n.Device});
+        // Errors go to stderr: read with the rest.
+        auto argv = CameraProgram(first, args);
+        argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" 2>&1", "sh"});
+        TLoopProcess program(argv);
+        EXPECT_TRUE(RunUntil([&] { return program.Exited || program.Output.find(n.Says) != std::string::npos; }, 20000));
+        EXPECT_EQ(program.Stop(n.Status == 0 ? SIGTERM : 0), n.Status) << n.Device;
+        EXPECT_NE(program.Output.find(n.Says), std::string::npos) << program.Output;
+    }
+    {
+        auto args = base;
+        args.insert(args.end(), {"--device", "/dev/video3", "/a"});
+        TLoopProcess program(CameraProgram(first, args));
+        EXPECT_TRUE(ServesColour(port, 40, 200, 40)) << program.Output;
+        EXPECT_EQ(program.Stop(), 0);
+    }
+    EXPECT_NE(Slurp(config).find("Driveridentity=Acme Cam @ usb-2"), std::string::npos) << Slurp(config);
+    auto args = base;
+    args.push_back("/a");
+    TLoopProcess again(CameraProgram(second, args));
+    EXPECT_TRUE(ServesColour(port, 40, 200, 40)) << again.Output;
+    EXPECT_EQ(again.Stop(), 0);
+    EXPECT_NE(Slurp(config).find("Driverindex=1"), std::string::npos);
+}
+
 } // namespace
