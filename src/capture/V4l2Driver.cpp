@@ -267,6 +267,12 @@ bool TV4l2Driver::SetFormat(int AWidth, int AHeight, uint32_t Format)
     if (Xioctl(FFd, VIDIOC_S_FMT, &src) != 0 || src.fmt.pix.pixelformat != asked || src.fmt.pix.width == 0 ||
         src.fmt.pix.height == 0)
         return false;
+    UseFormat(src);
+    return true;
+}
+
+void TV4l2Driver::UseFormat(const v4l2_format& src)
+{
     FSrcFmt = src;
     FDstFmt = src;
     FDstFmt.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
@@ -275,7 +281,6 @@ bool TV4l2Driver::SetFormat(int AWidth, int AHeight, uint32_t Format)
     FWidth = static_cast<int>(src.fmt.pix.width);
     FHeight = static_cast<int>(src.fmt.pix.height);
     FPixelFormat = src.fmt.pix.pixelformat;
-    return true;
 }
 
 void TV4l2Driver::ListModes()
@@ -397,6 +402,14 @@ bool TV4l2Driver::Begin()
     req.memory = V4L2_MEMORY_MMAP;
     if (Xioctl(FFd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0)
         return false;
+    // The buffers fit the device's format, which is the one to read them
+    // by, whatever was asked for before.
+    v4l2_format now{};
+    now.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Xioctl(FFd, VIDIOC_G_FMT, &now) == 0 && now.fmt.pix.width && now.fmt.pix.height &&
+        (now.fmt.pix.width != FSrcFmt.fmt.pix.width || now.fmt.pix.height != FSrcFmt.fmt.pix.height ||
+         now.fmt.pix.pixelformat != FSrcFmt.fmt.pix.pixelformat))
+        UseFormat(now);
     for (unsigned i = 0; i < req.count; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -508,7 +521,15 @@ bool TV4l2Driver::Dequeue(bool& Got)
             ++FSkipped;
             continue;
         }
-        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
+        // An uncompressed frame has one size: a shorter one is of another
+        // format, and a buffer too small for the format is none of ours.
+        const size_t frameBytes = static_cast<size_t>(FSrcFmt.fmt.pix.bytesperline) * FSrcFmt.fmt.pix.height;
+        if (buf.index < FBuffers.size() && FBuffers[buf.index].Length < frameBytes) {
+            Restart();
+            return true;
+        }
+        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0 &&
+                          buf.bytesused >= frameBytes;
         if (!good)
             ++FSkipped;
         else if (!Settled())

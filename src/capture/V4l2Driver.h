@@ -78,6 +78,8 @@ private:
     // The camera's format nearest AWidth x AHeight, in pixel format Format
     // (0: whichever converts best).
     bool SetFormat(int AWidth, int AHeight, uint32_t Format = 0);
+    // Reads frames as Format says from now on.
+    void UseFormat(const v4l2_format& Format);
     void ListModes();
     // Turns the newest camera frame into FLatest, once; false when there
     // is no picture.
