@@ -271,6 +271,41 @@ TEST_F(FakeCamera, PictureTurningToNoSignalAndBackIsToldOnceEach)
     }
 }
 
+TEST_F(FakeCamera, FrameCallbackTakesYuyvAsTheCameraGivesItWhileNothingDraws)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
+    const struct {
+        int Index;
+        bool Drawn;  // a preview sink draws
+        bool Yuyv;   // frames come as YUYV
+    } cases[] = {{2, false, true}, {2, true, false}, {1, false, false}};
+    for (const auto& c : cases) {
+        auto* g = OpenGrabber(c.Index);
+        g->SetYuyvFrames(true);
+        if (c.Drawn)
+            g->SetPreviewSink([](const TBitmap&) {});
+        VIDEOHDR last{};
+        std::vector<uint8_t> first;
+        g->SetOnFrameCallback([&](TObject*, PVIDEOHDR h) {
+            last = *h;
+            first.assign(h->lpData, h->lpData + 4);
+        });
+        g->SetVideoPreview(true);
+        ASSERT_TRUE(RunUntil([&] { return last.lpData != nullptr && g->ImageWidth() > 0; }));
+        EXPECT_EQ((last.dwFlags & VHDR_YUYV) != 0, c.Yuyv) << c.Index << (c.Drawn ? " drawn" : "");
+        if (c.Yuyv) {
+            EXPECT_EQ(last.dwReserved[0], 640u);
+            EXPECT_EQ(last.dwReserved[1], 480u);
+            EXPECT_EQ(last.dwBytesUsed, 640u * 480 * 2);
+            EXPECT_EQ(first[0], first[2]);  // Y0 Cb Y1 Cr of one colour
+        } else {
+            EXPECT_EQ(last.dwBytesUsed, 640u * 480 * 3);
+        }
+        g->SetDriverOpen(false);
+    }
+}
+
 TEST_F(FakeCamera, GrabsKeepOneStreamAndNeverShowWarmUpFrames)
 {
     ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Cam"));
