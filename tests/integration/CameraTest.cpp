@@ -177,6 +177,12 @@ TEST(Camera, StoredCameraIsFoundAgainWhenRenumberedAndSharedNamesAreTold)
     args.push_back("/a");
     TLoopProcess again(CameraProgram(second, args));
     EXPECT_TRUE(ServesColour(port, 40, 200, 40)) << again.Output;
+    // A stall is told once it shows, and so is its end.
+    std::ofstream(second, std::ios::app) << "stall 2 1\n";
+    EXPECT_TRUE(RunUntil([&] { return again.Output.find("/dev/video2 (Acme Cam) gives no picture: NO SIGNAL") != std::string::npos; }, 10000));
+    std::ofstream(second, std::ios::app) << "stall 2 0\n";
+    EXPECT_TRUE(RunUntil([&] { return again.Output.find("/dev/video2 (Acme Cam) gives pictures again") != std::string::npos; }, 10000))
+        << again.Output;
     EXPECT_EQ(again.Stop(), 0);
     EXPECT_NE(Slurp(config).find("Driverindex=1"), std::string::npos);
 }
