@@ -7,6 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 jobs=$(( $(nproc) * 2 ))
 
+bash "$top/scripts/setup.sh" "$top/scripts/test-packages.txt"
 bash "$top/scripts/build.sh"
 (cd "$build" && ctest -j"$jobs" --output-on-failure --timeout 300)
 

@@ -13,13 +13,6 @@
 #include "capture/Vfw.h"
 #include "imaging/Bitmap.h"
 
-// A frame in the camera's own format, where the driver keeps it.
-struct TRawFrame {
-    const uint8_t* Data = nullptr;
-    int Width = 0, Height = 0;
-    int Stride = 0;  // bytes per row
-};
-
 // What a connected driver reports back to its capture window.
 class TCaptureEvents {
 public:
@@ -30,6 +23,8 @@ public:
     virtual void DriverFrameReady() = 0;
     virtual void DriverVideoStream(VIDEOHDR* Header) = 0;
     virtual void DriverWaveStream(WAVEHDR* Header) = 0;
+    // A frame just taken from the camera, in its own format.
+    virtual void DriverRawFrame(const TRawFrame&) {}
 };
 
 class TCaptureDriver {
@@ -85,6 +80,11 @@ protected:
     {
         if (FEvents)
             FEvents->DriverError(Code, Text);
+    }
+    void ReportRawFrame(const TRawFrame& Frame)
+    {
+        if (FEvents)
+            FEvents->DriverRawFrame(Frame);
     }
 
 private:

@@ -591,6 +591,19 @@ void TV4l2Driver::ServiceStream()
     bool got;
     if (!Dequeue(got))
         return;
+    if (got && FHeld >= 0) {
+        const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+        TRawFrame frame;
+        frame.Format = FSrcFmt.fmt.pix.pixelformat;
+        frame.Width = FWidth;
+        frame.Height = FHeight;
+        frame.BytesPerLine = static_cast<int>(FSrcFmt.fmt.pix.bytesperline);
+        frame.Data = static_cast<const BYTE*>(b.Start);
+        frame.Size = std::min<size_t>(FHeldBytes, b.Length);
+        ReportRawFrame(frame);
+        if (FFd < 0 || !FStreaming)
+            return;
+    }
     if (FWatching)
         ChangeDescriptor(FFd, EPOLLIN);
 }
@@ -649,7 +662,8 @@ bool TV4l2Driver::LatestYuyv(TRawFrame& Frame)
     // A short frame is no picture of this size.
     if (stride * static_cast<size_t>(FHeight) > std::min<size_t>(FHeldBytes, b.Length))
         return false;
-    Frame = TRawFrame{static_cast<const uint8_t*>(b.Start), FWidth, FHeight, static_cast<int>(stride)};
+    Frame = TRawFrame{V4L2_PIX_FMT_YUYV, FWidth, FHeight, static_cast<int>(stride), static_cast<const BYTE*>(b.Start),
+                      stride * static_cast<size_t>(FHeight)};
     return true;
 }
 

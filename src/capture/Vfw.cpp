@@ -57,10 +57,19 @@ public:
             WaveCb(Wnd, Header);
     }
 
+    void DriverRawFrame(const TRawFrame& Frame) override
+    {
+        if (RawSink) {
+            TRawFrameSink sink = RawSink;
+            sink(Frame);
+        }
+    }
+
     HWND Wnd;
     LONG_PTR UserData = 0;
     TPreviewSink Sink;
     bool YuyvFrames = false;
+    TRawFrameSink RawSink;
     bool Destroyed = false;
 
 private:
@@ -287,13 +296,13 @@ void TCapWindow::ShowYuyv(const TRawFrame& Frame)
         return;
     VIDEOHDR hdr{};
     hdr.lpData = const_cast<BYTE*>(Frame.Data);
-    hdr.dwBufferLength = static_cast<DWORD>(Frame.Stride) * static_cast<DWORD>(Frame.Height);
+    hdr.dwBufferLength = static_cast<DWORD>(Frame.BytesPerLine) * static_cast<DWORD>(Frame.Height);
     hdr.dwBytesUsed = hdr.dwBufferLength;
     hdr.dwTimeCaptured = GetTickCount() - FStartTick;
     hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME | VHDR_YUYV;
     hdr.dwReserved[0] = static_cast<uintptr_t>(Frame.Width);
     hdr.dwReserved[1] = static_cast<uintptr_t>(Frame.Height);
-    hdr.dwReserved[2] = static_cast<uintptr_t>(Frame.Stride);
+    hdr.dwReserved[2] = static_cast<uintptr_t>(Frame.BytesPerLine);
     FrameCb(Wnd, &hdr);
 }
 
@@ -443,6 +452,12 @@ void capSetYuyvFrames(HWND hCapWnd, bool Accept)
 {
     if (auto w = FindCapWindow(hCapWnd))
         w->YuyvFrames = Accept;
+}
+
+void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink)
+{
+    if (auto w = FindCapWindow(hCapWnd))
+        w->RawSink = std::move(Sink);
 }
 
 void capSetMessageObserver(TCapMessageObserver Observer) { gObserver = std::move(Observer); }

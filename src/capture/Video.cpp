@@ -165,6 +165,8 @@ bool TFrameGrabber::CreateCapWindow()
     if (FPreviewSink)
         capSetPreviewSink(FCapWnd, FPreviewSink);
     capSetYuyvFrames(FCapWnd, FYuyvFrames);
+    if (FRawFrameSink)
+        capSetRawFrameSink(FCapWnd, FRawFrameSink);
     Send(WM_CAP_SET_SCALE, FPreviewScaleToWindow ? 1 : 0, 0);
     Send(WM_CAP_SET_PREVIEWRATE, PreviewMs(FPreviewRate), 0);
     UpdateCapStatus();
@@ -281,6 +283,13 @@ void TFrameGrabber::SetYuyvFrames(bool Accept)
     FYuyvFrames = Accept;
     if (FCapWnd)
         capSetYuyvFrames(FCapWnd, Accept);
+}
+
+void TFrameGrabber::SetRawFrameSink(TRawFrameSink Sink)
+{
+    FRawFrameSink = std::move(Sink);
+    if (FCapWnd)
+        capSetRawFrameSink(FCapWnd, FRawFrameSink);
 }
 
 bool TFrameGrabber::VideoPreview() const { return FCapWnd && FCapStatus && FCapStatus->fLiveWindow != 0; }

@@ -148,6 +148,8 @@ public:
     // The frame callback takes YUYV frames as the camera gives them (see
     // capSetYuyvFrames).
     void SetYuyvFrames(bool Accept);
+    // The camera's frames as delivered (kept across opens).
+    void SetRawFrameSink(TRawFrameSink Sink);
 
     // The callback procedures the capture window calls.
     static LRESULT StatusCallbackProc(HWND hWnd, int nID, const char* lpsz);
@@ -189,5 +191,6 @@ private:
     TError FOnError;
     TPreviewSink FPreviewSink;
     bool FYuyvFrames = false;
+    TRawFrameSink FRawFrameSink;
     bool FClicked = false;
 };
