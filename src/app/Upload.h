@@ -33,3 +33,8 @@ void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port)
 
 // The name a file is stored under before it is renamed into place.
 std::string TemporaryUploadName(const std::string& FileName);
+
+// Why an FTP step failed, from the client's error text: a server's reply
+// as it came (its last line), the client's own connection and TLS texts
+// without their code, a timeout as "timed out after N s in STEP".
+std::string FtpFailureReason(const std::string& ErrorText, const std::string& Step, int TimeoutSeconds);
