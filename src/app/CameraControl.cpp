@@ -27,10 +27,11 @@ void Tcapmain::BindCameraEvents()
     // The capture drivers keep their own choices beside the settings file.
     const std::string settings = SettingsFileName();
     SetCaptureSettingsFile(settings.substr(0, settings.rfind('/') + 1) + "capture.ini");
-    // A camera that is lost, and one that is back, are told on the status line.
+    // A camera that is lost or gives no picture, and one that is back, are
+    // told on the status line.
     FrameGrabber1->SetOnError([this](TObject*, int32_t, const std::string& Text) { msg->SetCaption(Text); });
     FrameGrabber1->SetOnStatusCallback([this](TObject*, int32_t Id, const std::string& Text) {
-        if (Id == IDS_CAP_DEVICE_RETURNED)
+        if (Id == IDS_CAP_DEVICE_RETURNED || Id == IDS_CAP_SIGNAL_RETURNED)
             msg->SetCaption(Text);
     });
 }

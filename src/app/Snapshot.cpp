@@ -148,6 +148,15 @@ void DrawCaption(const TPixelView& Pixels, const std::string& Text)
                  TRGBColor{255, 255, 255}, TRGBColor{0, 0, 0}, true);
 }
 
+TBitmap CaptionPicture(const std::string& Text)
+{
+    TTextRenderer& font = CaptionFont();
+    const TTextExtent e = font.TextExtent(Text);
+    TBitmap box(std::max(e.Width, 1), std::max(e.Height, 1));
+    font.TextOut(box, 0, 0, Text, TRGBColor{255, 255, 255}, TRGBColor{0, 0, 0}, true);
+    return box;
+}
+
 void DrawCaption(TBitmap& Bitmap, const std::string& Text)
 {
     DrawCaption(ViewOf(Bitmap), Text);

@@ -58,3 +58,6 @@ std::string CaptionText(const std::string& Message, TSnapshotStamp Stamp);
 // bottom edges.
 void DrawCaption(TBitmap& Bitmap, const std::string& Text);
 void DrawCaption(const TPixelView& Pixels, const std::string& Text);
+// The caption alone, its black box as large as the text, for a picture
+// drawn elsewhere.
+TBitmap CaptionPicture(const std::string& Text);

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstring>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "app/Snapshot.h"
 #include "imaging/JpegWriter.h"
 #include "imaging/PixelView.h"
@@ -199,6 +202,7 @@ void TLiveStream::Watch(bool On)
     FWatching = On;
     if (On) {
         FGrabber->SetOnFrameCallback([this](TObject*, PVIDEOHDR Header) { Frame(Header); });
+        FGrabber->SetYuyvFrames(true);
         // A preview slower than the stream runs at the stream's rate while
         // it is watched.
         FPreviewRate = FGrabber->PreviewRate();
@@ -206,6 +210,7 @@ void TLiveStream::Watch(bool On)
             FGrabber->SetPreviewRate(static_cast<uint16_t>(FMaxFps));
     } else {
         FGrabber->SetOnFrameCallback(nullptr);
+        FGrabber->SetYuyvFrames(false);
         if (FPreviewRate != 0 && FGrabber->PreviewRate() == std::max<int>(FPreviewRate, FMaxFps))
             FGrabber->SetPreviewRate(FPreviewRate);
         FPreviewRate = 0;
@@ -229,6 +234,7 @@ void TLiveStream::Offer(TClient& C)
         C.KernelBuffer = wanted;
     }
     try {
+        C.Queued += part->size();
         conn->Send(part->data(), static_cast<int>(part->size()));
         conn->AnswerProgressed();
     } catch (const Exception&) {
@@ -236,8 +242,25 @@ void TLiveStream::Offer(TClient& C)
     }
 }
 
+void TLiveStream::CheckProgress(TClient& C)
+{
+    THttpConnection* conn = C.Conn;
+    int unacknowledged = 0;
+    if (C.Ending || conn->GetState() != wsConnected || conn->GetHSocket() == INVALID_SOCKET ||
+        ioctl(conn->GetHSocket(), SIOCOUTQ, &unacknowledged) != 0)
+        return;
+    const uint64_t outstanding = static_cast<uint64_t>(conn->BufferedByteCount()) + static_cast<uint64_t>(unacknowledged);
+    const uint64_t taken = C.Queued > outstanding ? C.Queued - outstanding : 0;
+    if (taken > C.Taken) {
+        C.Taken = taken;
+        conn->AnswerProgressed();
+    }
+}
+
 void TLiveStream::Frame(PVIDEOHDR Header)
 {
+    for (auto& c : FClients)
+        CheckProgress(*c);
     // Grabbed frames belong to snapshots; the stream takes the preview's.
     if (!Header || !Header->lpData || Header->dwUser != 0)
         return;
@@ -254,29 +277,55 @@ void TLiveStream::Frame(PVIDEOHDR Header)
     FNextDue = FHaveDue && -early < static_cast<int32_t>(interval) ? FNextDue + interval : now + interval;
     FHaveDue = true;
 
-    int w = FGrabber->ImageWidth(), h = FGrabber->ImageHeight();
-    if (static_cast<size_t>(w) * static_cast<size_t>(h) * 3 != Header->dwBytesUsed) {
-        FGrabber->UpdateCapStatus();
-        w = FGrabber->ImageWidth();
-        h = FGrabber->ImageHeight();
-        if (w == 0 || static_cast<size_t>(w) * static_cast<size_t>(h) * 3 != Header->dwBytesUsed)
-            return;
-    }
     try {
-        // A copy: the capture window's frame stays as the camera gave it.
-        if (FWork.Width() != w || FWork.Height() != h)
-            FWork.SetSize(w, h);
-        std::memcpy(FWork.Data(), Header->lpData, Header->dwBytesUsed);
         const TStreamLook look = FLook ? FLook() : TStreamLook{};
-        const TPixelView view = ViewOf(FWork);
-        if (look.Effect)
-            ApplyCameraEffect(view, look.EffectR, look.EffectG, look.EffectB);
-        DrawCaption(view, CaptionText(look.Message, std::chrono::system_clock::now()));
-        FPart = std::make_shared<const std::string>(MakePart(EncodeJpeg(view, SnapshotQuality)));
+        const std::string caption = CaptionText(look.Message, std::chrono::system_clock::now());
+        std::vector<uint8_t> jpeg = Header->dwFlags & VHDR_YUYV ? EncodeYuyv(Header, look, caption)
+                                                                 : EncodeRgb(Header, look, caption);
+        if (jpeg.empty())
+            return;
+        FPart = std::make_shared<const std::string>(MakePart(jpeg));
     } catch (const std::exception&) {
         return;
     }
     ++FSeq;
     for (size_t i = 0; i < FClients.size(); ++i)
         Offer(*FClients[i]);
+}
+
+std::vector<uint8_t> TLiveStream::EncodeRgb(PVIDEOHDR Header, const TStreamLook& Look, const std::string& Caption)
+{
+    int w = FGrabber->ImageWidth(), h = FGrabber->ImageHeight();
+    if (static_cast<size_t>(w) * static_cast<size_t>(h) * 3 != Header->dwBytesUsed) {
+        FGrabber->UpdateCapStatus();
+        w = FGrabber->ImageWidth();
+        h = FGrabber->ImageHeight();
+        if (w == 0 || static_cast<size_t>(w) * static_cast<size_t>(h) * 3 != Header->dwBytesUsed)
+            return {};
+    }
+    // A copy: the capture window's frame stays as the camera gave it.
+    if (FWork.Width() != w || FWork.Height() != h)
+        FWork.SetSize(w, h);
+    std::memcpy(FWork.Data(), Header->lpData, Header->dwBytesUsed);
+    const TPixelView view = ViewOf(FWork);
+    if (Look.Effect)
+        ApplyCameraEffect(view, Look.EffectR, Look.EffectG, Look.EffectB);
+    DrawCaption(view, Caption);
+    return EncodeJpeg(view, SnapshotQuality);
+}
+
+std::vector<uint8_t> TLiveStream::EncodeYuyv(PVIDEOHDR Header, const TStreamLook& Look, const std::string& Caption)
+{
+    // Tint and caption go into the planes the encoder takes as they are.
+    const int w = static_cast<int>(Header->dwReserved[0]), h = static_cast<int>(Header->dwReserved[1]);
+    if (!FYuv.FromYuyv(Header->lpData, static_cast<int>(Header->dwReserved[2]), w, h))
+        return {};
+    if (Look.Effect)
+        FYuv.TintOddRows(Look.EffectR, Look.EffectG, Look.EffectB);
+    if (Caption != FCaptionText || FCaption.Empty()) {
+        FCaption = CaptionPicture(Caption);
+        FCaptionText = Caption;
+    }
+    FYuv.Paste(ViewOf(FCaption), w - FCaption.Width() - 3, h - FCaption.Height() - 3);
+    return EncodeJpeg(FYuv, SnapshotQuality);
 }

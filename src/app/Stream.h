@@ -12,6 +12,7 @@
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
 #include "imaging/Bitmap.h"
+#include "imaging/YuvPicture.h"
 
 constexpr int StreamDefaultFps = 15;
 constexpr int StreamDefaultClients = 10;
@@ -72,10 +73,19 @@ private:
         uint64_t Sent = 0;     // the last frame queued to it
         bool Ending = false;
         int KernelBuffer = 0;  // the send buffer size asked of the system
+        uint64_t Queued = 0;   // bytes handed to the connection
+        uint64_t Taken = 0;    // of them, bytes the client has acknowledged
     };
 
     void Frame(PVIDEOHDR Header);
+    // The frame's JPEG picture with tint and caption; empty when the frame
+    // makes none.
+    std::vector<uint8_t> EncodeRgb(PVIDEOHDR Header, const TStreamLook& Look, const std::string& Caption);
+    std::vector<uint8_t> EncodeYuyv(PVIDEOHDR Header, const TStreamLook& Look, const std::string& Caption);
     void Offer(TClient& C);
+    // A client that took bytes since the last look, however few, is
+    // alive: its wait starts again.
+    void CheckProgress(TClient& C);
     void End(TClient& C);
     // Why a new client cannot join now; empty when it can.
     std::string RefusalReason() const;
@@ -95,4 +105,7 @@ private:
     bool FHaveDue = false;
     DWORD FNextDue = 0;  // when the next frame may be taken
     TBitmap FWork;       // the frame being encoded
+    TYuvPicture FYuv;    // the same for a YUYV camera
+    std::string FCaptionText;
+    TBitmap FCaption;    // FCaptionText drawn
 };

@@ -3,6 +3,7 @@
 #include "app/main.h"
 #include "capture/CaptureDriver.h"
 #include "capture/Video.h"
+#include "platform/Application.h"
 
 Tdlgdriver* dlgdriver = nullptr;
 bool Tdlgdriver::ChooseWithoutDisplay = false;
@@ -123,12 +124,29 @@ bool ChooseCamera(const std::string& Device, int Width, int Height, std::string&
         SetRequestedCaptureSize(Width, Height);
     if (Device.empty())
         return true;
-    const int index = FindCaptureDriver(Device);
-    if (index < 0) {
+    bool whole = false;
+    const std::vector<int> found = MatchCaptureDrivers(Device, &whole);
+    const auto describe = [](int Index) {
+        std::string name, version;
+        TDriverDetails details;
+        DriverTable().Describe(Index, name, version);
+        DriverTable().Details(Index, details);
+        return std::to_string(Index) + "  " + name + (details.Path.empty() ? "" : "  " + details.Path);
+    };
+    if (found.empty()) {
         Error = "no capture device " + Device + " (see --list-devices)";
         return false;
     }
+    if (found.size() > 1 && !whole) {
+        Error = "the capture device name " + Device + " is ambiguous; it matches:";
+        for (int i : found)
+            Error += "\n  " + describe(i);
+        return false;
+    }
+    if (found.size() > 1 && Application)
+        Application->Log(std::to_string(found.size()) + " capture devices are named " + Device + "; took " +
+                         describe(found.front()));
     if (capmain)
-        capmain->SetDriverIndex(index);
+        capmain->SetDriverIndex(found.front());
     return true;
 }

@@ -33,8 +33,9 @@ extern Tdlgdriver* dlgdriver;
 // The capture drivers for a listing: one line each, with index,
 // description, device path and the sizes the device offers.
 std::vector<std::string> CameraListing();
-// Chooses the camera named by Device (see FindCaptureDriver) on the main
-// window for this run (stored as its driver index at close) and, when
-// Width and Height are set, the capture size. False with Error when no
-// driver answers to Device.
+// Chooses the camera named by Device (see MatchCaptureDrivers) on the main
+// window for this run (stored as its driver index and identity at close)
+// and, when Width and Height are set, the capture size. False with Error
+// when no driver answers to Device or a partial name fits several; of
+// several with the whole name the first is taken, and the log says which.
 bool ChooseCamera(const std::string& Device, int Width, int Height, std::string& Error);

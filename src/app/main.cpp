@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "app/Skin.h"
+#include "capture/CaptureDriver.h"
 #include "net/WSocket.h"
 #include "platform/Profile.h"
 
@@ -496,6 +497,12 @@ void Tcapmain::FormCreate(TObject*)
     }
 
     SetDriverIndex(ReadInRange(*SettingsFile, "setting", "Driverindex", -1, -1, INT32_MAX));
+    // The stored camera wherever it is in the list now; the index when no
+    // camera has its identity.
+    DriverIdentity = SettingsFile->ReadString("setting", "Driveridentity", "");
+    if (const int found = FindCaptureIdentity(DriverIdentity); found >= 0)
+        SetDriverIndex(found);
+    IdentityIndex = DriverIndex();
     ApplyMotion();
 }
 
@@ -572,6 +579,18 @@ void Tcapmain::WriteSettings()
     MakeDirectories(DirectoryOf(SettingsFile->FileName()), 0700);
     TIniFile& ini = *SettingsFile;
     ini.WriteInteger("setting", "Driverindex", DriverIndex());
+    // The camera at the index now; a camera chosen at start that is away
+    // keeps its stored identity.
+    TDriverDetails details;
+    if (DriverIndex() < 0)
+        DriverIdentity.clear();
+    else if ((DriverIndex() != IdentityIndex || FindCaptureIdentity(DriverIdentity) >= 0) &&
+             DriverTable().Details(DriverIndex(), details))
+        DriverIdentity = details.Identity;
+    if (!DriverIdentity.empty())
+        ini.WriteString("setting", "Driveridentity", DriverIdentity);
+    else
+        ini.DeleteKey("setting", "Driveridentity");
     ini.WriteString("setting", "fhost", FtpHost);
     ini.WriteString("setting", "fname", FtpUser);
     WritePassword(ini, FtpPass);

@@ -163,6 +163,10 @@ public:
     // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
+    // The chosen camera's stable identity, stored beside its index, and
+    // the index it had at start.
+    std::string DriverIdentity;
+    int IdentityIndex = -1;
     void CloseDriver();
 
     int HttpPort = 8765;    // the HTTP listening port

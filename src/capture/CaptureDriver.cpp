@@ -33,6 +33,7 @@ public:
     {
         if (Index == 0) {
             Out.Path = "(built in)";
+            Out.Identity.clear();
             Out.Sizes.clear();
             for (const auto& s : TTestPatternDriver::Sizes())
                 Out.Sizes.push_back(std::to_string(s.Width) + "x" + std::to_string(s.Height));
@@ -43,6 +44,7 @@ public:
             return false;
         Out.Path = devices[Index - 1].Path;
         Out.Sizes = devices[Index - 1].Sizes;
+        Out.Identity = devices[Index - 1].Identity;
         return true;
     }
 
@@ -102,29 +104,56 @@ TDriverTable& DriverTable() { return gTable ? *gTable : gDefaultTable; }
 
 void SetDriverTable(TDriverTable* Table) { gTable = Table; }
 
-int FindCaptureDriver(const std::string& Device)
+std::vector<int> MatchCaptureDrivers(const std::string& Device, bool* Whole)
 {
+    if (Whole)
+        *Whole = true;
     if (Device.empty())
-        return -1;
+        return {};
     std::string name, version;
-    if (Device.find_first_not_of("0123456789") == std::string::npos)
-        return Device.size() <= 2 && DriverTable().Describe(std::stoi(Device), name, version) ? std::stoi(Device) : -1;
+    if (Device.find_first_not_of("0123456789") == std::string::npos) {
+        if (Device.size() <= 2 && DriverTable().Describe(std::stoi(Device), name, version))
+            return {std::stoi(Device)};
+        return {};
+    }
     const auto lower = [](std::string t) {
         for (char& c : t)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return t;
     };
-    int containing = -1, count = 0;
+    std::vector<int> whole, containing;
     for (int i = 0; i <= 9 && DriverTable().Describe(i, name, version); ++i) {
         TDriverDetails details;
-        if (name == Device || (DriverTable().Details(i, details) && details.Path == Device))
-            return i;
-        if (lower(name).find(lower(Device)) != std::string::npos) {
-            containing = i;
-            ++count;
-        }
+        if (DriverTable().Details(i, details) && details.Path == Device)
+            return {i};
+        if (name == Device)
+            whole.push_back(i);
+        else if (lower(name).find(lower(Device)) != std::string::npos)
+            containing.push_back(i);
     }
-    return count == 1 ? containing : -1;
+    if (!whole.empty())
+        return whole;
+    if (Whole)
+        *Whole = false;
+    return containing;
+}
+
+int FindCaptureDriver(const std::string& Device)
+{
+    bool whole = false;
+    const auto found = MatchCaptureDrivers(Device, &whole);
+    return !found.empty() && (whole || found.size() == 1) ? found.front() : -1;
+}
+
+int FindCaptureIdentity(const std::string& Identity)
+{
+    std::string name, version;
+    for (int i = 0; !Identity.empty() && i <= 9 && DriverTable().Describe(i, name, version); ++i) {
+        TDriverDetails details;
+        if (DriverTable().Details(i, details) && details.Identity == Identity)
+            return i;
+    }
+    return -1;
 }
 
 void SetCaptureDialog(TCaptureDialog Dialog) { gDialog = std::move(Dialog); }

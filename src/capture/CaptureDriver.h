@@ -56,6 +56,10 @@ public:
     virtual void StopStream() {}
     // The frame to show now; false when there is none yet.
     virtual bool LatestFrame(TBitmap& Frame) = 0;
+    // The same as the camera's own YUYV rows, untouched (valid until the
+    // next call into the driver); false when the camera gives another
+    // format or has no fresh frame.
+    virtual bool LatestYuyv(TRawFrame&) { return false; }
     // One frame on demand, streaming or not; false when none could be had.
     virtual bool GrabFrame(TBitmap& Frame) { return LatestFrame(Frame); }
     // Called on the capture window's thread after DriverFrameReady.
@@ -107,6 +111,7 @@ bool RequestedCaptureSize(int& Width, int& Height);
 struct TDriverDetails {
     std::string Path;
     std::vector<std::string> Sizes;
+    std::string Identity;  // the camera's stable identity; empty: none
 };
 
 // The installed drivers.
@@ -126,10 +131,15 @@ TDriverTable& DriverTable();
 // Installs Table (not owned; null restores the default table).
 void SetDriverTable(TDriverTable* Table);
 
-// The index of the driver Device names: its index, its device path, or its
-// name (exactly, else the one name that contains it, ignoring case); -1
-// when none does.
+// The drivers Device names: the one with that index or device path, else
+// those named Device exactly (Whole stays true), else those whose names
+// contain it, ignoring case (Whole false). In index order.
+std::vector<int> MatchCaptureDrivers(const std::string& Device, bool* Whole = nullptr);
+// The driver Device names: the first whole match, else the one name that
+// contains it; -1 when none does or several contain it.
 int FindCaptureDriver(const std::string& Device);
+// The first driver whose camera has Identity; -1 when none has.
+int FindCaptureIdentity(const std::string& Identity);
 
 // The drivers' dialogs. A front end installs a function that shows Title
 // with the list of Choices, Current selected, and returns the chosen index,

@@ -168,6 +168,7 @@ bool TV4l2Driver::Open()
     if (!Connect())
         return false;
     FLost = false;
+    FSignalLost = false;
     FHaveFrame = false;
     // The stream runs while the driver is open; a device that will not
     // stream now (busy elsewhere) is not one we can use.
@@ -266,6 +267,12 @@ bool TV4l2Driver::SetFormat(int AWidth, int AHeight, uint32_t Format)
     if (Xioctl(FFd, VIDIOC_S_FMT, &src) != 0 || src.fmt.pix.pixelformat != asked || src.fmt.pix.width == 0 ||
         src.fmt.pix.height == 0)
         return false;
+    UseFormat(src);
+    return true;
+}
+
+void TV4l2Driver::UseFormat(const v4l2_format& src)
+{
     FSrcFmt = src;
     FDstFmt = src;
     FDstFmt.fmt.pix.pixelformat = V4L2_PIX_FMT_RGB24;
@@ -274,7 +281,6 @@ bool TV4l2Driver::SetFormat(int AWidth, int AHeight, uint32_t Format)
     FWidth = static_cast<int>(src.fmt.pix.width);
     FHeight = static_cast<int>(src.fmt.pix.height);
     FPixelFormat = src.fmt.pix.pixelformat;
-    return true;
 }
 
 void TV4l2Driver::ListModes()
@@ -396,6 +402,14 @@ bool TV4l2Driver::Begin()
     req.memory = V4L2_MEMORY_MMAP;
     if (Xioctl(FFd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0)
         return false;
+    // The buffers fit the device's format, which is the one to read them
+    // by, whatever was asked for before.
+    v4l2_format now{};
+    now.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Xioctl(FFd, VIDIOC_G_FMT, &now) == 0 && now.fmt.pix.width && now.fmt.pix.height &&
+        (now.fmt.pix.width != FSrcFmt.fmt.pix.width || now.fmt.pix.height != FSrcFmt.fmt.pix.height ||
+         now.fmt.pix.pixelformat != FSrcFmt.fmt.pix.pixelformat))
+        UseFormat(now);
     for (unsigned i = 0; i < req.count; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -507,7 +521,15 @@ bool TV4l2Driver::Dequeue(bool& Got)
             ++FSkipped;
             continue;
         }
-        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
+        // An uncompressed frame has one size: a shorter one is of another
+        // format, and a buffer too small for the format is none of ours.
+        const size_t frameBytes = static_cast<size_t>(FSrcFmt.fmt.pix.bytesperline) * FSrcFmt.fmt.pix.height;
+        if (buf.index < FBuffers.size() && FBuffers[buf.index].Length < frameBytes) {
+            Restart();
+            return true;
+        }
+        const bool good = buf.index < FBuffers.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0 &&
+                          buf.bytesused >= frameBytes;
         if (!good)
             ++FSkipped;
         else if (!Settled())
@@ -620,13 +642,28 @@ void TV4l2Driver::NoSignal(TBitmap& Frame)
 bool TV4l2Driver::LatestFrame(TBitmap& Frame)
 {
     Convert();
-    if (FLost || (FHaveFrame && GetTickCount() - FLatestTick >= StaleMs)) {
+    if (FLost || GetTickCount() - (FHaveFrame ? FLatestTick : FStreamTick) >= StaleMs) {
         NoSignal(Frame);
         return true;
     }
     if (!FHaveFrame)
         return false;
     Frame = FLatest;
+    return true;
+}
+
+bool TV4l2Driver::LatestYuyv(TRawFrame& Frame)
+{
+    if (FLost || FFd < 0 || FHeld < 0 || FPixelFormat != V4L2_PIX_FMT_YUYV || !FHaveRaw ||
+        GetTickCount() - FRawTick >= StaleMs)
+        return false;
+    const size_t stride = std::max<size_t>(FSrcFmt.fmt.pix.bytesperline, static_cast<size_t>(FWidth) * 2);
+    const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+    // A short frame is no picture of this size.
+    if (stride * static_cast<size_t>(FHeight) > std::min<size_t>(FHeldBytes, b.Length))
+        return false;
+    Frame = TRawFrame{V4L2_PIX_FMT_YUYV, FWidth, FHeight, static_cast<int>(stride), static_cast<const BYTE*>(b.Start),
+                      stride * static_cast<size_t>(FHeight)};
     return true;
 }
 
@@ -663,6 +700,7 @@ void TV4l2Driver::Lose(const std::string& What, int Error)
         return;
     Disconnect();
     FLost = true;
+    FSignalLost = true;  // told by the error below
     FHaveFrame = false;
     FSeenNodes.clear();
     ReportError(IDS_CAP_DEVICE_FAILED, "Capture device " + FPath + " (" + FCard + ") " + What + ": " + std::strerror(Error));
@@ -702,6 +740,7 @@ bool TV4l2Driver::Reconnect()
     }
     Watch();
     FLost = false;
+    FSignalLost = false;
     ReportStatus(IDS_CAP_DEVICE_RETURNED, "Capture device " + FPath + " (" + FCard + ") is back");
     return true;
 }
@@ -718,4 +757,22 @@ void TV4l2Driver::Tick()
         if (std::find(nodes.begin(), nodes.end(), FPath.substr(5)) == nodes.end())
             Lose("is gone", ENODEV);
     }
+    WatchSignal();
+}
+
+void TV4l2Driver::WatchSignal()
+{
+    if (FFd < 0 || !FStreaming)
+        return;
+    // A frame that cannot be decoded is no picture either.
+    Convert();
+    const bool lost = GetTickCount() - (FHaveFrame ? FLatestTick : FStreamTick) >= StaleMs;
+    if (lost == FSignalLost)
+        return;
+    FSignalLost = lost;
+    const std::string device = "Capture device " + FPath + " (" + FCard + ")";
+    if (lost)
+        ReportError(IDS_CAP_NO_SIGNAL, device + " gives no picture: NO SIGNAL");
+    else
+        ReportStatus(IDS_CAP_SIGNAL_RETURNED, device + " gives pictures again");
 }

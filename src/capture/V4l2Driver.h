@@ -54,6 +54,7 @@ public:
     bool StartStream() override;
     void StopStream() override;
     bool LatestFrame(TBitmap& Frame) override;
+    bool LatestYuyv(TRawFrame& Frame) override;
     bool GrabFrame(TBitmap& Frame) override;
     void ServiceStream() override;
     void Tick() override;
@@ -77,6 +78,8 @@ private:
     // The camera's format nearest AWidth x AHeight, in pixel format Format
     // (0: whichever converts best).
     bool SetFormat(int AWidth, int AHeight, uint32_t Format = 0);
+    // Reads frames as Format says from now on.
+    void UseFormat(const v4l2_format& Format);
     void ListModes();
     // Turns the newest camera frame into FLatest, once; false when there
     // is no picture.
@@ -97,6 +100,9 @@ private:
     // Keeps size and input for the next open of this camera.
     void Remember();
     bool Settled() const;
+    // Tells once when the picture turns to NO SIGNAL, and once when good
+    // frames come again.
+    void WatchSignal();
 
     std::string FPath;
     std::string FIdentity;
@@ -114,6 +120,7 @@ private:
     bool FWatching = false;
     bool FHangUp = false;
     bool FLost = false;
+    bool FSignalLost = false;  // NO SIGNAL has been told
     // The newest good camera frame stays dequeued until a newer one comes.
     int FHeld = -1;
     uint32_t FHeldBytes = 0;

@@ -68,6 +68,7 @@ public:
     HWND Wnd;
     LONG_PTR UserData = 0;
     TPreviewSink Sink;
+    bool YuyvFrames = false;
     TRawFrameSink RawSink;
     bool Destroyed = false;
 
@@ -79,6 +80,7 @@ private:
     bool Grab(bool StopPreview);
     void PreviewTick();
     void Show(bool Grabbed);
+    void ShowYuyv(const TRawFrame& Frame);
     void FillCaps(CAPDRIVERCAPS& Caps) const;
     void FillStatus(CAPSTATUS& Status) const;
     template <class F>
@@ -272,9 +274,36 @@ void TCapWindow::PreviewTick()
     // Nobody looks at the frames: do not make them.
     if (!Sink && !FrameCb)
         return;
+    TRawFrame raw;
+    if (!Sink && YuyvFrames) {
+        if (Call([&] { return FDriver->LatestYuyv(raw); })) {
+            if (!Destroyed)
+                ShowYuyv(raw);
+            return;
+        }
+        if (Destroyed || !FDriver)
+            return;
+    }
     if (!Call([&] { return FDriver->LatestFrame(FFrame); }) || Destroyed)
         return;
     Show(false);
+}
+
+void TCapWindow::ShowYuyv(const TRawFrame& Frame)
+{
+    ++FFrameCount;
+    if (!FrameCb)
+        return;
+    VIDEOHDR hdr{};
+    hdr.lpData = const_cast<BYTE*>(Frame.Data);
+    hdr.dwBufferLength = static_cast<DWORD>(Frame.BytesPerLine) * static_cast<DWORD>(Frame.Height);
+    hdr.dwBytesUsed = hdr.dwBufferLength;
+    hdr.dwTimeCaptured = GetTickCount() - FStartTick;
+    hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME | VHDR_YUYV;
+    hdr.dwReserved[0] = static_cast<uintptr_t>(Frame.Width);
+    hdr.dwReserved[1] = static_cast<uintptr_t>(Frame.Height);
+    hdr.dwReserved[2] = static_cast<uintptr_t>(Frame.BytesPerLine);
+    FrameCb(Wnd, &hdr);
 }
 
 void TCapWindow::FillCaps(CAPDRIVERCAPS& Caps) const
@@ -417,6 +446,12 @@ void capSetPreviewSink(HWND hCapWnd, TPreviewSink Sink)
 {
     if (auto w = FindCapWindow(hCapWnd))
         w->Sink = std::move(Sink);
+}
+
+void capSetYuyvFrames(HWND hCapWnd, bool Accept)
+{
+    if (auto w = FindCapWindow(hCapWnd))
+        w->YuyvFrames = Accept;
 }
 
 void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink)

@@ -55,8 +55,10 @@ constexpr int IDS_CAP_PREVIEW_OFF = 3;
 constexpr int IDS_CAP_FORMAT_CHANGED = 4;
 constexpr int IDS_CAP_SOURCE_CHANGED = 5;
 constexpr int IDS_CAP_DEVICE_RETURNED = 6;   // a lost device is back
+constexpr int IDS_CAP_SIGNAL_RETURNED = 7;   // frames come again after NO SIGNAL
 constexpr int IDS_CAP_DEVICE_FAILED = 1001;   // error: the device stopped working
 constexpr int IDS_CAP_NO_FRAME = 1002;        // error: no frame arrived in time
+constexpr int IDS_CAP_NO_SIGNAL = 1003;       // error: the picture turned to NO SIGNAL
 
 // Handles inside the records are 32-bit fields, as on the platform the
 // records come from, so the records keep their sizes.
@@ -167,6 +169,14 @@ struct TRawFrame {
 // deliver none.
 using TRawFrameSink = std::function<void(const TRawFrame& Frame)>;
 void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink);
+
+// A frame callback that takes a camera's own YUYV frames asks for them
+// here. While no preview sink draws, a preview frame of a YUYV camera then
+// reaches the frame callback as the camera gave it, not turned into RGB:
+// VHDR_YUYV set, lpData its rows, dwReserved[0], [1], [2] its width,
+// height and bytes per row.
+constexpr DWORD VHDR_YUYV = 0x00010000;
+void capSetYuyvFrames(HWND hCapWnd, bool Accept);
 
 // Diagnostics: Observer sees every message that reaches a capture window's
 // own procedure (null: none).

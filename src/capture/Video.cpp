@@ -164,6 +164,7 @@ bool TFrameGrabber::CreateCapWindow()
     }
     if (FPreviewSink)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+    capSetYuyvFrames(FCapWnd, FYuyvFrames);
     if (FRawFrameSink)
         capSetRawFrameSink(FCapWnd, FRawFrameSink);
     Send(WM_CAP_SET_SCALE, FPreviewScaleToWindow ? 1 : 0, 0);
@@ -275,6 +276,13 @@ void TFrameGrabber::SetPreviewSink(TPreviewSink Sink)
     FPreviewSink = std::move(Sink);
     if (FCapWnd)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+}
+
+void TFrameGrabber::SetYuyvFrames(bool Accept)
+{
+    FYuyvFrames = Accept;
+    if (FCapWnd)
+        capSetYuyvFrames(FCapWnd, Accept);
 }
 
 void TFrameGrabber::SetRawFrameSink(TRawFrameSink Sink)

@@ -145,6 +145,9 @@ public:
     HWND CapWindowHandle() const { return FCapWnd; }
     RECT CapWindowRect() const;
     void SetPreviewSink(TPreviewSink Sink);
+    // The frame callback takes YUYV frames as the camera gives them (see
+    // capSetYuyvFrames).
+    void SetYuyvFrames(bool Accept);
     // The camera's frames as delivered (kept across opens).
     void SetRawFrameSink(TRawFrameSink Sink);
 
@@ -187,6 +190,7 @@ private:
     TVideoStream FOnFrameCallback;
     TError FOnError;
     TPreviewSink FPreviewSink;
+    bool FYuyvFrames = false;
     TRawFrameSink FRawFrameSink;
     bool FClicked = false;
 };

@@ -220,10 +220,25 @@ TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size)
 // pieces), from memory that is not cleared first.
 void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
 {
-    const size_t size = FileSizeOf(Bitmap);
-    const auto image = std::make_unique_for_overwrite<uint8_t[]>(size);
-    PutFile(Bitmap, image.get());
-    WriteFileAtomic(FileName, image.get(), size);
+    // In pieces of about 64 KB, turned around in a buffer that stays in
+    // the cache, rather than a second whole picture in fresh memory.
+    TAtomicFile file(FileName);
+    uint8_t head[BmpFileHeaderSize + BmpInfoHeaderSize];
+    PutHeaders(head, Bitmap.Width(), Bitmap.Height());
+    file.Write(head, sizeof head);
+    const size_t rowBytes = static_cast<size_t>(Bitmap.Width()) * 3;
+    const size_t stride = StrideOf(Bitmap.Width());
+    const size_t rowsPerPiece = std::max<size_t>(1, 65536 / std::max<size_t>(stride, 1));
+    std::vector<uint8_t> piece(stride * rowsPerPiece);
+    for (int row = Bitmap.Height() - 1; row >= 0;) {
+        uint8_t* out = piece.data();
+        for (size_t n = 0; n < rowsPerPiece && row >= 0; ++n, --row, out += stride) {
+            SwapRedBlue(Bitmap.ScanLine(row), out, Bitmap.Width());
+            std::memset(out + rowBytes, 0, stride - rowBytes);
+        }
+        file.Write(piece.data(), static_cast<size_t>(out - piece.data()));
+    }
+    file.Commit();
 }
 
 namespace {

@@ -55,6 +55,53 @@ bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPR
     return true;
 }
 
+// The same from 4:2:0 planes, handed to libjpeg as they are (no colour
+// conversion, no downsampling).
+bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out, unsigned long* OutSize,
+                    TErrorManager* Err)
+{
+    jpeg_compress_struct info;
+    info.err = jpeg_std_error(&Err->Public);
+    Err->Public.error_exit = ErrorExit;
+    Err->Public.output_message = OutputMessage;
+    if (setjmp(Err->Jump)) {
+        jpeg_destroy_compress(&info);
+        return false;
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, Out, OutSize);
+    info.image_width = static_cast<JDIMENSION>(Picture.Width());
+    info.image_height = static_cast<JDIMENSION>(Picture.Height());
+    info.input_components = 3;
+    info.in_color_space = JCS_YCbCr;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, Quality, TRUE);
+    info.raw_data_in = TRUE;
+    info.comp_info[0].h_samp_factor = info.comp_info[0].v_samp_factor = 2;
+    for (int c = 1; c < 3; ++c)
+        info.comp_info[c].h_samp_factor = info.comp_info[c].v_samp_factor = 1;
+    jpeg_start_compress(&info, TRUE);
+    // One band of 16 luma and 8 chroma rows per call; past the bottom the
+    // last row repeats.
+    JSAMPROW y[16], cb[8], cr[8];
+    JSAMPARRAY planes[3] = {y, cb, cr};
+    const int height = Picture.Height(), chromaHeight = Picture.ChromaHeight();
+    while (info.next_scanline < info.image_height) {
+        const int top = static_cast<int>(info.next_scanline);
+        for (int i = 0; i < 16; ++i)
+            y[i] = const_cast<JSAMPROW>(Picture.Y(std::min(top + i, height - 1)));
+        for (int i = 0; i < 8; ++i) {
+            const int row = std::min(top / 2 + i, chromaHeight - 1);
+            cb[i] = const_cast<JSAMPROW>(Picture.Cb(row));
+            cr[i] = const_cast<JSAMPROW>(Picture.Cr(row));
+        }
+        jpeg_write_raw_data(&info, planes, 16);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return true;
+}
+
 struct TFreeBuffer {
     void operator()(unsigned char* P) const { std::free(P); }
 };
@@ -101,6 +148,20 @@ std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality)
     unsigned long size = 0;
     const TJpegBuffer out = Encode(Pixels, Quality, size);
     return std::vector<uint8_t>(out.get(), out.get() + size);
+}
+
+std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality)
+{
+    if (Picture.Width() <= 0 || Picture.Height() <= 0)
+        throw EJPEG("JPEG error: empty picture");
+    TErrorManager err{};
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const bool ok = CompressPlanes(Picture, std::clamp(Quality, 1, 100), &out, &size, &err);
+    const TJpegBuffer result(out);
+    if (!ok || !out)
+        throw EJPEG(std::string("JPEG error: ") + err.Message);
+    return std::vector<uint8_t>(out, out + size);
 }
 
 std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality)

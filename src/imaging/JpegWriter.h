@@ -9,6 +9,7 @@
 #include "imaging/Bitmap.h"
 #include "imaging/AtomicFile.h"
 #include "imaging/PixelView.h"
+#include "imaging/YuvPicture.h"
 
 // libjpeg refused to encode.
 class EJPEG : public Exception {
@@ -23,6 +24,8 @@ std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality = JpegDefault
 // The same from pixels in either byte order and row order; the same pixels
 // give the same bytes.
 std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality = JpegDefaultQuality);
+// The same from 4:2:0 planes, without a colour conversion.
+std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality = JpegDefaultQuality);
 
 // Encodes Bitmap and writes it to FileName through a temporary name
 // (EJPEG, EFCreateError; FileName keeps its old contents on failure).

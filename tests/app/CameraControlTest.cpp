@@ -149,6 +149,7 @@ TEST_F(CameraControl, CommandLineChoosesTheCameraByIndexOrName)
     EXPECT_TRUE(ChooseCamera("Scripted 1", 0, 0, error));
     EXPECT_EQ(Grabber->DriverIndex(), 1);
     EXPECT_FALSE(ChooseCamera("scripted", 0, 0, error)) << "three names contain it";
+    EXPECT_NE(error.find("ambiguous; it matches:\n  0  Scripted 0\n  1  Scripted 1\n  2  Scripted 2"), std::string::npos) << error;
     EXPECT_FALSE(ChooseCamera("7", 0, 0, error));
     EXPECT_NE(error.find("no capture device 7"), std::string::npos);
     EXPECT_EQ(Grabber->DriverIndex(), 1);

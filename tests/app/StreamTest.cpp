@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "imaging/ImagingTestSupport.h"
 #include "app/main.h"
+#include "capture/CaptureDriver.h"
 #include "net/LoopPeers.h"
 #include "net/WSocket.h"
 #include "platform/Application.h"
@@ -377,3 +378,27 @@ TEST_P(StreamEnd, EveryStreamEndsWithACompleteLastPart)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, StreamEnd, ::testing::Values(0, 1, 2));
+
+TEST_F(StreamTest, SlowSteadyReaderKeepsItsStreamAndOneThatTakesNothingIsDropped)
+{
+    SetRequestedCaptureSize(1280, 720);
+    OpenCameraAndStart();
+    SetRequestedCaptureSize(0, 0);
+    auto slow = StreamClient(true);
+    slow->Reading = false;
+    THttpConnection* server = nullptr;
+    ASSERT_TRUE(RunUntil([&] { return (server = ServerSide(slow->LocalPort())) && capmain->Stream->FramesEncoded() > 0; }));
+    server->SetIdleTimeout(1500);
+    // 512 bytes every 50 ms: a part (about 19 KB) takes longer than the
+    // wait, but bytes flow.
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 6000;) {
+        RunUntil([] { return false; }, 50);
+        char buf[512];
+        if (const ssize_t n = ::recv(slow->Fd(), buf, sizeof buf, MSG_DONTWAIT); n > 0)
+            slow->Data.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(ServerSide(slow->LocalPort()), server);
+    EXPECT_GE(ParseStream(slow->Data).Parts.size(), 2u);
+    // Taking nothing: dropped.
+    EXPECT_TRUE(RunUntil([&] { return capmain->Stream->ClientCount() == 0; }, 5000));
+}

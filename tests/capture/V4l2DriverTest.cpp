@@ -7,6 +7,7 @@
 #include <linux/videodev2.h>
 
 #include <array>
+#include <tuple>
 #include <fstream>
 
 #include "TestSupport.h"
@@ -232,6 +233,55 @@ TEST_F(FakeCamera, StalledCameraGivesTheLastFrameThenNoSignal)
     EXPECT_TRUE(RunUntil([&] { return IsNoSignal(Grab(g)); }));
     ASSERT_TRUE(TFakeCamera::Control("stall 4 0"));
     EXPECT_TRUE(GrabsColour(g, 200, 120, 40));
+}
+
+TEST_F(FakeCamera, PictureTurningToNoSignalAndBackIsToldOnceEach)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
+    // What stops the good frames, and what brings them back.
+    const struct {
+        int Index;
+        std::string Stop, Start, Device;
+    } faults[] = {{2, "stall 4 1", "stall 4 0", "/dev/video4 (Yuyv Cam)"},
+                  {2, "errors 4 1000000", "errors 4 0", "/dev/video4 (Yuyv Cam)"},
+                  {1, "badjpeg 3 1000000", "badjpeg 3 0", "/dev/video3 (Jpeg Cam)"}};
+    for (const auto& f : faults) {
+        auto* g = OpenGrabber(f.Index);
+        std::vector<std::string> said;
+        g->SetOnError([&](TObject*, int32_t, const std::string& Text) { said.push_back(Text); });
+        g->SetOnStatusCallback([&](TObject*, int32_t Id, const std::string& Text) {
+            if (Id == IDS_CAP_SIGNAL_RETURNED)
+                said.push_back(Text);
+        });
+        ASSERT_TRUE(GrabsColour(g, 200, 120, 40) && TFakeCamera::Control(f.Stop)) << f.Stop;
+        RunUntil([] { return false; }, 4500);
+        ASSERT_TRUE(TFakeCamera::Control(f.Start));
+        RunUntil([] { return false; }, 2500);
+        EXPECT_EQ(said, (std::vector<std::string>{"Capture device " + f.Device + " gives no picture: NO SIGNAL",
+                                                  "Capture device " + f.Device + " gives pictures again"}));
+        g->SetDriverOpen(false);
+    }
+}
+
+TEST_F(FakeCamera, FrameCallbackTakesYuyvAsTheCameraGivesItWhileNothingDraws)
+{
+    ASSERT_TRUE(TFakeCamera::Control("add 3 mjpeg usb-3 Jpeg Cam"));
+    ASSERT_TRUE(TFakeCamera::Control("add 4 yuyv usb-4 Yuyv Cam"));
+    // Driver, whether a preview sink draws, whether frames come as YUYV.
+    for (const auto& [index, drawn, yuyv] : {std::tuple{2, false, true}, {2, true, false}, {1, false, false}}) {
+        auto* g = OpenGrabber(index);
+        g->SetYuyvFrames(true);
+        if (drawn)
+            g->SetPreviewSink([](const TBitmap&) {});
+        VIDEOHDR last{};
+        g->SetOnFrameCallback([&](TObject*, PVIDEOHDR h) { last = *h; });
+        g->SetVideoPreview(true);
+        ASSERT_TRUE(RunUntil([&] { return last.lpData != nullptr; }));
+        EXPECT_EQ((last.dwFlags & VHDR_YUYV) != 0, yuyv) << index << drawn;
+        EXPECT_EQ(last.dwBytesUsed, 640u * 480 * (yuyv ? 2 : 3));
+        g->SetDriverOpen(false);
+    }
 }
 
 TEST_F(FakeCamera, GrabsKeepOneStreamAndNeverShowWarmUpFrames)

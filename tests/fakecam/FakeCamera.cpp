@@ -807,10 +807,11 @@ int Command(const std::string& Line)
 
 // Commands from the file named by FAKECAM_CONTROL: what it holds now, then
 // whatever is appended.
-void FollowControlFile(std::string Path, int Notify)
+// Runs the lines after the first Done bytes, then (with Notify) every line
+// appended later. The bytes done.
+size_t FollowControlFile(std::string Path, int Notify, size_t Done)
 {
-    size_t done = 0;
-    std::string pending;
+    size_t done = Done;
     for (;;) {
         int fd = RealOpen()(Path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -829,10 +830,10 @@ void FollowControlFile(std::string Path, int Notify)
             }
         }
         if (Notify < 0)
-            return;
+            return done;
         char ev[4096];
         if (read(Notify, ev, sizeof ev) <= 0 && errno != EINTR)
-            return;
+            return done;
     }
 }
 
@@ -842,11 +843,12 @@ struct TLoader {
         const char* path = std::getenv("FAKECAM_CONTROL");
         if (!path || !*path)
             return;
-        FollowControlFile(path, -1);
+        // The lines there at start, once: the follower goes on after them.
+        const size_t done = FollowControlFile(path, -1, 0);
         int notify = inotify_init1(IN_CLOEXEC);
         if (notify < 0 || inotify_add_watch(notify, path, IN_MODIFY | IN_CLOSE_WRITE) < 0)
             return;
-        QuietThread(FollowControlFile, std::string(path), notify).detach();
+        QuietThread(FollowControlFile, std::string(path), notify, done).detach();
     }
 } gLoader;
 

@@ -132,4 +132,54 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
     EXPECT_EQ(p.Width, 1280);
 }
 
+TEST(Camera, StoredCameraIsFoundAgainWhenRenumberedAndSharedNamesAreTold)
+{
+    if (!std::ifstream(QUORRELANE_FAKECAM).good())
+        GTEST_SKIP() << "the fake camera library is not built";
+    TTempDir temp;
+    const std::string dir = temp.Name(), config = dir + "/videosetting.ini";
+    // Two cameras of one model; the next start finds them numbered the other way.
+    const std::string first = dir + "/first", second = dir + "/second";
+    Spit(first, "add 2 yuyv usb-1 Acme Cam\nadd 3 yuyv usb-2 Acme Cam\ncolour 3 40 200 40\n");
+    Spit(second, "add 2 yuyv usb-2 Acme Cam\nadd 3 yuyv usb-1 Acme Cam\ncolour 2 40 200 40\n");
+    const int port = UnusedPort();
+    Spit(config, "[setting]\nport=" + std::to_string(port) + "\n");
+    // Control file, options, exit status, what the output says.
+    const struct {
+        std::string Control;
+        std::vector<std::string> Args;
+        int Status;
+        std::string Says;
+    } runs[] = {
+        {first, {"--device", "acme"}, 2,
+         "the capture device name acme is ambiguous; it matches:\n  1  Acme Cam  /dev/video2\n  2  Acme Cam  /dev/video3\n"},
+        {first, {"--device", "Acme Cam"}, 0, "2 capture devices are named Acme Cam; took 1  Acme Cam  /dev/video2"},
+        {first, {"--device", "/dev/video3", "/a"}, 0, "Serving http://"},
+        {second, {"/a"}, 0, "Serving http://"},
+    };
+    for (const auto& r : runs) {
+        std::vector<std::string> args{"--headless", "--docdir", dir + "/doc", "--config", config};
+        args.insert(args.end(), r.Args.begin(), r.Args.end());
+        auto argv = CameraProgram(r.Control, args);
+        argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" 2>&1", "sh"});  // errors too
+        TLoopProcess program(argv);
+        const auto says = [&](const std::string& Text) {
+            return RunUntil([&] { return program.Exited || program.Output.find(Text) != std::string::npos; }, 20000) &&
+                   program.Output.find(Text) != std::string::npos;
+        };
+        EXPECT_TRUE(says(r.Says)) << program.Output;
+        // The stored camera, wherever it is numbered now; a stall and its end are told.
+        if (r.Args.back() == "/a")
+            EXPECT_TRUE(ServesColour(port, 40, 200, 40)) << program.Output;
+        if (r.Control == second) {
+            std::ofstream(second, std::ios::app) << "stall 2 1\n";
+            EXPECT_TRUE(says("/dev/video2 (Acme Cam) gives no picture: NO SIGNAL"));
+            std::ofstream(second, std::ios::app) << "stall 2 0\n";
+            EXPECT_TRUE(says("/dev/video2 (Acme Cam) gives pictures again")) << program.Output;
+        }
+        EXPECT_EQ(program.Stop(r.Status ? 0 : SIGTERM), r.Status) << r.Args.back();
+    }
+    EXPECT_NE(Slurp(config).find("Driverindex=1\nDriveridentity=Acme Cam @ usb-2\n"), std::string::npos) << Slurp(config);
+}
+
 } // namespace
