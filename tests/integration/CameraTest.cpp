@@ -169,8 +169,9 @@ TEST(Camera, StoredCameraIsFoundAgainWhenRenumberedAndSharedNamesAreTold)
         };
         EXPECT_TRUE(says(r.Says)) << program.Output;
         // The stored camera, wherever it is numbered now; a stall and its end are told.
-        if (r.Args.back() == "/a")
+        if (r.Args.back() == "/a") {
             EXPECT_TRUE(ServesColour(port, 40, 200, 40)) << program.Output;
+        }
         if (r.Control == second) {
             std::ofstream(second, std::ios::app) << "stall 2 1\n";
             EXPECT_TRUE(says("/dev/video2 (Acme Cam) gives no picture: NO SIGNAL"));
