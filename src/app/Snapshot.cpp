@@ -38,25 +38,34 @@ locale_t TimeLocale()
 // beyond the size of a 1920 x 1080 frame.
 class TFrameMemory {
 public:
-    TFrameMemory() : FImage(Kept()) {}
+    TFrameMemory() : FImage(KeptImage()), FCopy(KeptCopy()) {}
     ~TFrameMemory()
     {
         if (FImage.Capacity() > KeptBytes)
             FImage.Release();
+        if (FCopy.ByteSize() > KeptBytes)
+            FCopy = TBitmap();
     }
     TFrameMemory(const TFrameMemory&) = delete;
     TFrameMemory& operator=(const TFrameMemory&) = delete;
 
     TBitmapFileImage& Image() { return FImage; }
+    TBitmap& Copy() { return FCopy; }
 
 private:
     static constexpr size_t KeptBytes = 1920 * 1080 * 3 + 4096;
-    static TBitmapFileImage& Kept()
+    static TBitmapFileImage& KeptImage()
     {
         static thread_local TBitmapFileImage image;
         return image;
     }
+    static TBitmap& KeptCopy()
+    {
+        static thread_local TBitmap copy;
+        return copy;
+    }
     TBitmapFileImage& FImage;
+    TBitmap& FCopy;
 };
 
 // Adds an offset to each byte of a pixel, the sums clamped to 0..255: with
@@ -165,13 +174,31 @@ void DrawCaption(TBitmap& Bitmap, const std::string& Text)
 void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
                   const std::string& FileName, TSnapshotStamp Stamp)
 {
+    TakeSnapshot(
+        TGrabFrame([&Grab](const std::string& BitmapFile) -> const TBitmap* {
+            if (Grab)
+                Grab(BitmapFile);
+            return nullptr;
+        }),
+        Input, FileName, Stamp);
+}
+
+void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
+                  const std::string& FileName, TSnapshotStamp Stamp)
+{
     const std::string bitmapFile = Input.AppDir + SnapshotBitmapName;
-    if (Grab)
-        Grab(bitmapFile);
-    // The frame is worked on where the file's rows lie in memory.
+    const TBitmap* grabbed = Grab ? Grab(bitmapFile) : nullptr;
     TFrameMemory memory;
-    LoadBitmapFile(bitmapFile, memory.Image());
-    const TPixelView& frame = memory.Image().View();
+    TPixelView frame;
+    if (grabbed && !grabbed->Empty()) {
+        // The pixels just written, not read back from the file.
+        memory.Copy() = *grabbed;
+        frame = ViewOf(memory.Copy());
+    } else {
+        // The frame is worked on where the file's rows lie in memory.
+        LoadBitmapFile(bitmapFile, memory.Image());
+        frame = memory.Image().View();
+    }
     if (Input.Effect)
         ApplyCameraEffect(frame, Input.EffectR, Input.EffectG, Input.EffectB);
     DrawCaption(frame, CaptionText(Input.Message, Stamp));

@@ -23,6 +23,9 @@ struct TSnapshotInput {
 // Writes the camera's current frame to the bitmap file named (or leaves an
 // older file there when the camera is closed).
 using TGrabToFile = std::function<void(const std::string& BitmapFile)>;
+// The same, giving the pixels just written to the file (valid until the
+// grabber's next call), or nullptr when it wrote none.
+using TGrabFrame = std::function<const TBitmap*(const std::string& BitmapFile)>;
 
 constexpr const char* SnapshotBitmapName = "http.bmp";
 constexpr int SnapshotQuality = 80;
@@ -33,16 +36,20 @@ constexpr double CaptionPointSize = 9;
 // EJPEG) reach the caller; the previous JPEG then stays in place.
 void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
                   const std::string& FileName, TSnapshotStamp Stamp);
+// The same; the pixels the grab gives are used as they are in memory, and
+// the bitmap file is loaded only when it gives none.
+void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
+                  const std::string& FileName, TSnapshotStamp Stamp);
 
 // The capture control's part of a snapshot: SingleImageFile, then
-// GrabFrameNoStop and SaveAsDIB, their results not examined.
+// GrabFrameNoStop and SaveAsDIB; the frame saved, when it was.
 template <class TGrabber>
-TGrabToFile GrabberToFile(TGrabber& Grabber)
+TGrabFrame GrabberToFile(TGrabber& Grabber)
 {
-    return [&Grabber](const std::string& BitmapFile) {
+    return [&Grabber](const std::string& BitmapFile) -> const TBitmap* {
         Grabber.SingleImageFile = BitmapFile;
         Grabber.GrabFrameNoStop();
-        Grabber.SaveAsDIB();
+        return Grabber.SaveAsDIB() ? Grabber.SavedFrame() : nullptr;
     };
 }
 

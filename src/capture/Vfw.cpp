@@ -65,6 +65,9 @@ public:
         }
     }
 
+    // What WM_CAP_FILE_SAVEDIBA writes; null when it writes nothing.
+    const TBitmap* SavableFrame() const { return FDriver && FHaveFrame ? &FFrame : nullptr; }
+
     HWND Wnd;
     LONG_PTR UserData = 0;
     TPreviewSink Sink;
@@ -108,6 +111,7 @@ private:
     UINT FRateMs = DefaultPreviewMs;
     TBitmap FFrame;
     bool FHaveFrame = false;
+    std::vector<uint8_t> FFileImage;  // the bitmap file's bytes, memory kept
     DWORD FFrameCount = 0;
     DWORD FStartTick = 0;
 
@@ -370,7 +374,7 @@ LRESULT TCapWindow::Proc(UINT Msg, WPARAM wParam, LPARAM lParam)
         if (!FDriver || !FHaveFrame || !name || !*name)
             return 0;
         try {
-            SaveBitmapFile(FFrame, name);
+            SaveBitmapFile(FFrame, name, FFileImage);
             return 1;
         } catch (const std::exception&) {
             return 0;
@@ -458,6 +462,12 @@ void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink)
 {
     if (auto w = FindCapWindow(hCapWnd))
         w->RawSink = std::move(Sink);
+}
+
+const TBitmap* capSavableFrame(HWND hCapWnd)
+{
+    auto w = FindCapWindow(hCapWnd);
+    return w ? w->SavableFrame() : nullptr;
 }
 
 void capSetMessageObserver(TCapMessageObserver Observer) { gObserver = std::move(Observer); }

@@ -178,6 +178,10 @@ void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink);
 constexpr DWORD VHDR_YUYV = 0x00010000;
 void capSetYuyvFrames(HWND hCapWnd, bool Accept);
 
+// The frame WM_CAP_FILE_SAVEDIBA would write, or null when it would write
+// none; valid until the capture window's next message.
+const TBitmap* capSavableFrame(HWND hCapWnd);
+
 // Diagnostics: Observer sees every message that reaches a capture window's
 // own procedure (null: none).
 using TCapMessageObserver = std::function<void(HWND hCapWnd, UINT Msg, WPARAM wParam, LPARAM lParam)>;

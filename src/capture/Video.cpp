@@ -452,6 +452,11 @@ bool TFrameGrabber::SaveAsDIB()
     return Send(WM_CAP_FILE_SAVEDIBA, 0, reinterpret_cast<LPARAM>(name)) != 0;
 }
 
+const TBitmap* TFrameGrabber::SavedFrame() const
+{
+    return DriverOpen() ? capSavableFrame(FCapWnd) : nullptr;
+}
+
 void TFrameGrabber::SetOnStatusCallback(TCapStatusCallback Value)
 {
     FOnStatusCallback = std::move(Value);

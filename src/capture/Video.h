@@ -126,6 +126,8 @@ public:
     bool GrabFrame();
     bool GrabFrameNoStop();
     bool SaveAsDIB();
+    // The frame SaveAsDIB writes (null: none); valid until the next call.
+    const TBitmap* SavedFrame() const;
 
     // Events. The five callback events have setters that register their
     // callbacks with an open capture window.
