@@ -87,6 +87,12 @@ void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port)
 
 std::string TemporaryUploadName(const std::string& FileName) { return FileName + ".part"; }
 
+std::string UploadsOffText()
+{
+    return "Uploads are off until an FTP server is set: fhost= in section [setting] of " + SettingsFileName() +
+           ", or the \"Setting\" button";
+}
+
 void Tcapmain::BindUploadEvents()
 {
     SpeedButton4->OnClick = [this](TObject* s) { SpeedButton4Click(s); };
@@ -156,11 +162,21 @@ bool Tcapmain::RunUpload(bool Timed, bool& Ok)
     // Still running while an error is shown: no other job starts on the
     // client before its session is aborted.
     TRunning running(FUploading);
+    LastUpload.Reason.clear();
+    auto ended = [this](bool Result) {
+        LastUpload.Done = true;
+        LastUpload.Ok = Result;
+        LastUpload.Time = std::time(nullptr);
+        if (Result)
+            LastUpload.Reason.clear();
+    };
     try {
         TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
         Ok = UploadByFtp(Edit1->Text());
+        ended(Ok);
         return true;
     } catch (...) {
+        ended(false);
         Application->HandleException();
         EndBrokenRun(Timed);
         return false;
@@ -203,6 +219,10 @@ void Tcapmain::Timer1Timer(TObject*)
     // A manual run holds the client: this tick is skipped.
     if (FUploading)
         return;
+    if (FtpHost.empty()) {
+        Application->Log(UploadsOffText());
+        return;
+    }
     SpeedButton4->SetEnabled(false);
     Timer1->SetEnabled(false);
     bool ok = false;

@@ -33,3 +33,7 @@ void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port)
 
 // The name a file is stored under before it is renamed into place.
 std::string TemporaryUploadName(const std::string& FileName);
+
+// The line that says why "/a" and the timer upload nothing while no FTP
+// server is set.
+std::string UploadsOffText();

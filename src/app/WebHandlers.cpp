@@ -1,9 +1,13 @@
 // The main window's handlers for the built-in HTTP server: starting it,
 // reporting its addresses, and keeping the served picture fresh.
+#include <sys/stat.h>
+
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "app/Status.h"
 #include "app/main.h"
 #include "http/HttpText.h"
 #include "net/WSocket.h"
@@ -17,6 +21,35 @@ constexpr DWORD RefreshIntervalMs = 2500;
 
 bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
 
+// "/" when the data directory has no page of its own.
+constexpr const char* HomePage =
+    "<!DOCTYPE html>\n"
+    "<html><head><meta charset=\"utf-8\"><title>Quorrelane</title></head>\n"
+    "<body style=\"font-family: sans-serif\">\n"
+    "<h1>Quorrelane</h1>\n"
+    "<p><img src=\"/stream\" alt=\"live camera\" style=\"max-width: 100%\"></p>\n"
+    "<p><a href=\"/stream\">Live stream</a> (<code>/stream</code>, <code>/?action=stream</code>) |\n"
+    "<a href=\"/snapshot\">Snapshot</a> (<code>/snapshot</code>, <code>/?action=snapshot</code>) |\n"
+    "<a href=\"/status.json\">Status</a></p>\n"
+    "</body></html>\n";
+
+// A whole answer the handler makes itself, never kept by caches.
+void Answer(THttpConnection* Client, THttpGetFlag& Flags, const std::string& ContentType, const std::string& Body)
+{
+    std::string header = HttpFileHeader(Client->GetVersion(), ContentType, static_cast<int64_t>(Body.size()));
+    header.insert(header.size() - 2, "Cache-Control: no-store\r\n");
+    Client->AppendStrToSendBuffer(header);
+    Client->SendStr(Body);
+    Client->EndAnswer();
+    Flags = gfHandled;
+}
+
+bool IsFile(const std::string& Name)
+{
+    struct stat st {};
+    return stat(Name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 } // namespace
 
 void Tcapmain::BindWebEvents()
@@ -29,6 +62,9 @@ void Tcapmain::BindWebEvents()
     srv->OnGetDocument = std::bind(&Tcapmain::srvGetDocument, this, _1, _2, _3);
     srv->OnPostDocument = std::bind(&Tcapmain::srvPostDocument, this, _1, _2, _3);
     Stream = std::make_unique<TLiveStream>(FrameGrabber1, [this] {
+        // Asked once for every frame the stream encodes.
+        if (!CameraLost)
+            LastFrameTime = std::time(nullptr);
         TStreamLook look;
         look.Message = Edit2->Text();
         look.Effect = Effect1->Checked;
@@ -82,8 +118,10 @@ void Tcapmain::srvServerStarted(TObject*)
         std::vector<std::string> hosts = LocalAddressList();
         if (srv->GetAddr() != "0.0.0.0")
             hosts = {srv->GetAddr()};
-        for (const std::string& a : hosts)
+        for (const std::string& a : hosts) {
             Application->Log("Serving http://" + a + ":" + port + "/http.jpg");
+            Application->Log("Serving http://" + a + ":" + port + "/stream");
+        }
     }
     SpeedButton1->SetGlyph(im12->Picture());
     srv->Tag = 1;
@@ -102,6 +140,14 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& F
     // The addresses camera software expects: the live stream, and the
     // picture under other names (never kept by caches).
     const TStreamAddress address = StreamAddressOf(Client->GetPath(), Client->GetParams());
+    if (address == saNone && Client->GetPath() == "/status.json") {
+        Answer(Client, Flags, "application/json", StatusJson(CollectStatus(*this)));
+        return;
+    }
+    if (address == saNone && Client->GetPath() == "/" && !IsFile(Client->GetDocument())) {
+        Answer(Client, Flags, "text/html; charset=utf-8", HomePage);
+        return;
+    }
     if (address == saStream) {
         Stream->Join(Client, Flags);
         return;

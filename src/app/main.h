@@ -2,6 +2,8 @@
 // settings record and the settings file, the skin and the status line.
 #pragma once
 
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +34,14 @@ class TStatusLine : public TLabel {
 public:
     explicit TStatusLine(TComponent* AOwner) : TLabel(AOwner) {}
     void SetCaption(const std::string& Value);
+};
+
+// The last upload run's outcome, reported by /status.json.
+struct TUploadOutcome {
+    bool Done = false;       // a run has ended since start
+    bool Ok = false;
+    std::time_t Time = 0;    // when it ended
+    std::string Reason;      // why it failed; empty on success
 };
 
 class Tcapmain : public TForm {
@@ -137,6 +147,14 @@ public:
     int RequestCount = 0;   // picture requests since start
     bool PictureTaken = false;  // a picture request has refreshed http.jpg
     std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
+    TUploadOutcome LastUpload;
+    // For /status.json: the open camera is lost (until it is back), when
+    // the newest camera frame was taken, and when the program started.
+    bool CameraLost = false;
+    std::time_t LastFrameTime = 0;
+    const std::chrono::steady_clock::time_point StartedAt = std::chrono::steady_clock::now();
+    // The chosen camera's device path; empty when it has none.
+    std::string CameraDevice() const;
 
 private:
     void CreateComponents();
@@ -148,6 +166,8 @@ private:
     void WriteSettings();
 
     int FDriverIndex = -1;
+    mutable int FDeviceIndex = -1;       // the driver CameraDevice() last looked up
+    mutable std::string FDevice;         // and its device path
     bool FUploading = false;  // an upload job is running
     // One file of the job: stored under RemoteName (by way of a temporary
     // name with FtpAtomic), the status line showing Status.
