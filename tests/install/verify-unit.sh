@@ -5,12 +5,12 @@ set -euo pipefail
 build=$1
 stage=$(mktemp -d "${TMPDIR:-/tmp}/quorrelane-stage-XXXXXX")
 trap 'rm -rf "$stage"' EXIT
-DESTDIR=$stage cmake --install "$build" --prefix /opt/quorrelane >/dev/null
-unit=/opt/quorrelane/lib/systemd/system/quorrelane.service
-for f in /opt/quorrelane/bin/quorrelane /opt/quorrelane/bin/quorrelane-gui "$unit"; do
+DESTDIR=$stage cmake --install "$build" --prefix /usr/local >/dev/null
+unit=/usr/local/lib/systemd/system/quorrelane.service
+for f in /usr/local/bin/quorrelane /usr/local/bin/quorrelane-gui "$unit"; do
   [ -e "$stage$f" ] || { echo "not installed: $f"; exit 1; }
 done
-grep -qx 'ExecStart=/opt/quorrelane/bin/quorrelane --headless --config /etc/quorrelane/videosetting.ini --docdir /var/lib/quorrelane/ /a' \
+grep -qx 'ExecStart=/usr/local/bin/quorrelane --headless --config /etc/quorrelane/videosetting.ini --docdir /var/lib/quorrelane/ /a' \
   "$stage$unit" || { echo "ExecStart does not name the installed program"; exit 1; }
 mkdir -p "$stage/usr/lib/systemd"
 cp -r /usr/lib/systemd/system "$stage/usr/lib/systemd/"
