@@ -37,15 +37,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$status" = 0 ] || exit "$status"
 fi
 
-# Disables and stops one systemd unit, by systemctl where systemd runs and
-# by its enablement links where it does not.
+# Disables and stops one systemd unit: by systemctl where systemd runs,
+# else by systemctl on the files, else by removing the links that
+# "enable" made (in *.wants, *.requires, and aliases).
 disable_unit() {
   local unit=$1 link
   if [ -d /run/systemd/system ]; then
     systemctl disable --now --quiet "$unit" 2>/dev/null || true
+  elif command -v systemctl >/dev/null; then
+    systemctl --root=/ disable --quiet "$unit" 2>/dev/null || true
   fi
-  deb-systemd-helper disable "$unit" >/dev/null 2>&1 || true
-  # The links "enable" made: in *.wants/*.requires, and aliases.
   for link in /etc/systemd/system/*.wants/"$unit" /etc/systemd/system/*.requires/"$unit" /etc/systemd/system/*; do
     [ -L "$link" ] || continue
     case "$(readlink "$link")" in
