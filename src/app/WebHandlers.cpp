@@ -144,7 +144,7 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& F
         Answer(Client, Flags, "application/json", StatusJson(CollectStatus(*this)));
         return;
     }
-    if (address == saNone && Client->GetPath() == "/" && !IsFile(Client->GetDocument())) {
+    if (address == saNone && Client->GetPath() == "/" && Client->GetParams().empty() && !IsFile(Client->GetDocument())) {
         Answer(Client, Flags, "text/html; charset=utf-8", HomePage);
         return;
     }
