@@ -1,7 +1,6 @@
 #include "headless/HeadlessMain.h"
 
 #include <fcntl.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "app/Program.h"
 #include "app/SignalWatch.h"
 #include "app/main.h"
+#include "headless/ServiceNotify.h"
 #include "platform/Application.h"
 
 namespace {
@@ -145,7 +145,7 @@ int HeadlessMain(const TCommandLine& Cmd)
     }
     if (rc == 0) {
         // A service manager waiting for us learns that we serve.
-        sd_notify(0, "READY=1");
+        NotifyServiceManager("READY=1");
         app.Run();
     }
     // The server ends with the program.

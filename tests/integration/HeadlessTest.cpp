@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -267,10 +269,23 @@ TEST_F(Headless, DaemonWithoutHostServesAndLoadsNoToolkit)
 {
     int port = UnusedPort();
     Spit(Ini, "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
+    // The service manager's socket: told once the server listens.
+    const std::string notify = Dir + "/notify";
+    int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify.c_str());
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(setenv("NOTIFY_SOCKET", notify.c_str(), 1), 0);
     std::vector<std::string> args = Options();
     args.push_back("/a");
     Program p(args);
     ASSERT_TRUE(p.WaitFor(":" + std::to_string(port) + "/stream\n")) << p.OutText << p.ErrText;
+    char state[64] = {};
+    pollfd ready{manager, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 60000), 1);
+    EXPECT_EQ(std::string(state, static_cast<size_t>(recv(manager, state, sizeof state, 0))), "READY=1");
+    close(manager);
     ASSERT_TRUE(p.WaitFor("Uploads are off until an FTP server is set: fhost= in section [setting] of " + Ini)) << p.OutText;
     const std::string maps = Slurp("/proc/" + std::to_string(p.Pid) + "/maps");
     ASSERT_NE(maps.find("libc.so"), std::string::npos);
