@@ -28,7 +28,7 @@ std::string GuiProgram()
 int main(int argc, char** argv)
 {
     TCommandLine cmd = ParseCommandLine(argc, argv);
-    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || !cmd.Error.empty())
+    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || cmd.WebLogin || !cmd.Error.empty())
         return HeadlessMain(cmd);
     const std::string gui = GuiProgram();
     argv[0] = const_cast<char*>(gui.c_str());

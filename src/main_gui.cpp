@@ -7,7 +7,7 @@
 int main(int argc, char** argv)
 {
     TCommandLine cmd = ParseCommandLine(argc, argv);
-    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || !cmd.Error.empty())
+    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || cmd.WebLogin || !cmd.Error.empty())
         return HeadlessMain(cmd);
     return GuiMain(cmd, argc, argv);
 }

@@ -3,6 +3,7 @@
 #include "app/driver.h"
 #include "app/main.h"
 #include "app/setting.h"
+#include "app/weblogin.h"
 #include "platform/Application.h"
 
 void StartProgram(TApplication& App, const std::string& DocDir, const std::string& ConfigFile,
@@ -19,4 +20,5 @@ void CreateProgramForms()
     CreateForm<Tcapmain>();
     CreateForm<Tdlgdriver>();
     CreateForm<Tsettingform>();
+    CreateForm<Twebloginform>();
 }

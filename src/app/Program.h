@@ -12,5 +12,5 @@ class TApplication;
 void StartProgram(TApplication& App, const std::string& DocDir, const std::string& ConfigFile,
                   const std::vector<std::string>& Args);
 // Creates the main window capmain, then the device dialog dlgdriver, then
-// the settings dialog settingform.
+// the settings dialog settingform, then the web login dialog webloginform.
 void CreateProgramForms();

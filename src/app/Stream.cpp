@@ -84,13 +84,8 @@ TLiveStream::TClient* TLiveStream::Find(THttpConnection* Client)
 void TLiveStream::Join(THttpConnection* Client, THttpGetFlag& Flags)
 {
     Flags = gfHandled;
-    if (!FGrabber || !FGrabber->DriverOpen()) {
-        Refuse(Client, "The camera is closed.");
-        return;
-    }
-    const auto streaming = std::count_if(FClients.begin(), FClients.end(), [](const auto& c) { return !c->Ending; });
-    if (streaming >= FMaxClients) {
-        Refuse(Client, "Too many stream clients; at most " + std::to_string(FMaxClients) + ".");
+    if (const std::string why = RefusalReason(); !why.empty()) {
+        Refuse(Client, why);
         return;
     }
     FClients.push_back(std::make_unique<TClient>(TClient{Client}));
@@ -110,12 +105,33 @@ void TLiveStream::Join(THttpConnection* Client, THttpGetFlag& Flags)
         Offer(*c);
 }
 
-void TLiveStream::Refuse(THttpConnection* Client, const std::string& Reason)
+std::string TLiveStream::RefusalReason() const
+{
+    if (!FGrabber || !FGrabber->DriverOpen())
+        return "The camera is closed.";
+    const auto streaming = std::count_if(FClients.begin(), FClients.end(), [](const auto& c) { return !c->Ending; });
+    if (streaming >= FMaxClients)
+        return "Too many stream clients; at most " + std::to_string(FMaxClients) + ".";
+    return std::string();
+}
+
+void TLiveStream::Head(THttpConnection* Client, THttpGetFlag& Flags)
+{
+    Flags = gfHandled;
+    if (const std::string why = RefusalReason(); !why.empty()) {
+        Refuse(Client, why, false);
+        return;
+    }
+    Client->SendStr(StreamHeader());
+    Client->EndAnswer();
+}
+
+void TLiveStream::Refuse(THttpConnection* Client, const std::string& Reason, bool WithBody)
 {
     const std::string body = Reason + "\r\n";
-    Client->AppendStrToSendBuffer("HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n");
-    Client->SendStr(body);
+    const std::string header = "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+                               std::to_string(body.size()) + "\r\n\r\n";
+    Client->SendStr(WithBody ? header + body : header);
     Client->EndAnswer();
 }
 

@@ -49,6 +49,8 @@ public:
     // Answers a stream request (Flags becomes gfHandled): the stream, or
     // 503 when the camera is closed or the clients are too many.
     void Join(THttpConnection* Client, THttpGetFlag& Flags);
+    // A HEAD request: the header Join would send, and the end.
+    void Head(THttpConnection* Client, THttpGetFlag& Flags);
     // The connection is going away: forget it.
     void Leave(THttpConnection* Client);
     // Every stream ends after the part it is sending.
@@ -75,7 +77,9 @@ private:
     void Frame(PVIDEOHDR Header);
     void Offer(TClient& C);
     void End(TClient& C);
-    void Refuse(THttpConnection* Client, const std::string& Reason);
+    // Why a new client cannot join now; empty when it can.
+    std::string RefusalReason() const;
+    void Refuse(THttpConnection* Client, const std::string& Reason, bool WithBody = true);
     void Watch(bool On);
     TClient* Find(THttpConnection* Client);
 

@@ -145,7 +145,9 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     bool result = false;
     if (inPlace) {
         PutFile(FileName, AppDir + FileName, "PUT jpg...");
-        if (HistoryUpload)
+        if (!MotionUploadName.empty())
+            PutFile(MotionUploadName, AppDir + FileName, "PUT history jpg...");
+        else if (HistoryUpload)
             PutFile(HistoryFileName(std::chrono::system_clock::now()), AppDir + FileName, "PUT history jpg...");
     }
     WriteCamPage(FileName);

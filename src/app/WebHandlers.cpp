@@ -33,13 +33,15 @@ constexpr const char* HomePage =
     "<a href=\"/status.json\">Status</a></p>\n"
     "</body></html>\n";
 
-// A whole answer the handler makes itself, never kept by caches.
-void Answer(THttpConnection* Client, THttpGetFlag& Flags, const std::string& ContentType, const std::string& Body)
+// A whole answer the handler makes itself, never kept by caches; for a
+// HEAD request (WithBody false) its header alone.
+void Answer(THttpConnection* Client, THttpGetFlag& Flags, const std::string& ContentType, const std::string& Body,
+            bool WithBody = true)
 {
     std::string header = HttpFileHeader(Client->GetVersion(), ContentType, static_cast<int64_t>(Body.size()));
     header.insert(header.size() - 2, "Cache-Control: no-store\r\n");
     Client->AppendStrToSendBuffer(header);
-    Client->SendStr(Body);
+    Client->SendStr(WithBody ? Body : std::string());
     Client->EndAnswer();
     Flags = gfHandled;
 }
@@ -61,6 +63,7 @@ void Tcapmain::BindWebEvents()
     srv->OnServerStopped = [this](TObject* s) { srvServerStopped(s); };
     srv->OnGetDocument = std::bind(&Tcapmain::srvGetDocument, this, _1, _2, _3);
     srv->OnPostDocument = std::bind(&Tcapmain::srvPostDocument, this, _1, _2, _3);
+    srv->OnHeadDocument = std::bind(&Tcapmain::srvHeadDocument, this, _1, _2, _3);
     Stream = std::make_unique<TLiveStream>(FrameGrabber1, [this] {
         // Asked once for every frame the stream encodes.
         if (!CameraLost)
@@ -105,22 +108,39 @@ void Tcapmain::SpeedButton1Click(TObject*)
     SpeedButton1->SetEnabled(true);
 }
 
+void Tcapmain::ConfigureServer()
+{
+    srv->SetPort(std::to_string(HttpPort));
+    srv->SetAddr(BindAddress);
+    srv->SetCredentials(HttpUser, HttpPass);
+    srv->SetTlsFiles(HttpsCert, HttpsKey);
+}
+
+std::vector<std::string> Tcapmain::ServerUrls(const std::string& Port, const std::string& Addr) const
+{
+    // Bound to one address, the server is reachable there only.
+    std::vector<std::string> hosts = LocalAddressList();
+    if (Addr != "0.0.0.0")
+        hosts = {Addr};
+    const std::string scheme = srv->GetSecure() ? "https://" : "http://";
+    for (std::string& h : hosts)
+        h = scheme + h + ":" + Port;
+    return hosts;
+}
+
 void Tcapmain::srvServerStarted(TObject*)
 {
     std::string addresses;
-    for (const std::string& a : LocalAddressList())
-        addresses += "http://" + a + ":" + std::to_string(HttpPort) + "\n";
+    for (const std::string& url : ServerUrls(std::to_string(HttpPort), BindAddress))
+        addresses += url + "\n";
     if (!AutoStart() && !DisablePrompt && Application)
         Application->MessageBox("サーバはスタートしました\n\n" + addresses, "server stat ok.", MB_OK);
     if (Application) {
         // Where the picture is, on the port actually bound.
         std::string port = srv->GetWSocketServer() ? srv->GetWSocketServer()->GetBoundPort() : srv->GetPort();
-        std::vector<std::string> hosts = LocalAddressList();
-        if (srv->GetAddr() != "0.0.0.0")
-            hosts = {srv->GetAddr()};
-        for (const std::string& a : hosts) {
-            Application->Log("Serving http://" + a + ":" + port + "/http.jpg");
-            Application->Log("Serving http://" + a + ":" + port + "/stream");
+        for (const std::string& url : ServerUrls(port, srv->GetAddr())) {
+            Application->Log("Serving " + url + "/http.jpg");
+            Application->Log("Serving " + url + "/stream");
         }
     }
     SpeedButton1->SetGlyph(im12->Picture());
@@ -170,6 +190,30 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& F
     }
 }
 
+void Tcapmain::srvHeadDocument(TObject*, THttpConnection* Client, THttpGetFlag& Flags)
+{
+    // The same status and fields as the GET would get, without the body;
+    // a picture older than the refresh interval is retaken as for GET, so
+    // that the length announced is the one a GET would send.
+    const TStreamAddress address = StreamAddressOf(Client->GetPath(), Client->GetParams());
+    if (address == saNone && Client->GetPath() == "/status.json") {
+        Answer(Client, Flags, "application/json", StatusJson(CollectStatus(*this)), false);
+    } else if (address == saNone && Client->GetPath() == "/" && Client->GetParams().empty() &&
+               !IsFile(Client->GetDocument())) {
+        Answer(Client, Flags, "text/html; charset=utf-8", HomePage, false);
+    } else if (address == saStream) {
+        Stream->Head(Client, Flags);
+    } else if (address == saSnapshot) {
+        Client->SetDocument(MapHttpDocument(Client->GetDocDir(), "/http.jpg", Client->GetDefaultDoc()));
+        Client->SetExtraHeader("Cache-Control: no-store\r\n");
+        if (!PictureTaken || GetTickCount() - LastRefreshTick > RefreshIntervalMs) {
+            PictureTaken = true;
+            LastRefreshTick = GetTickCount();
+            TakeSnapshot("http.jpg", std::chrono::system_clock::now());
+        }
+    }
+}
+
 void Tcapmain::srvPostDocument(TObject*, THttpConnection*, THttpGetFlag&)
 {
     MessageBeep(0);
@@ -177,6 +221,6 @@ void Tcapmain::srvPostDocument(TObject*, THttpConnection*, THttpGetFlag&)
 
 void Tcapmain::Label1Click(TObject*)
 {
-    ShellExecute(nullptr, "open", "http://" + Label1->Caption() + ":" + std::to_string(HttpPort), "", "",
-                 SW_SHOWNORMAL);
+    const std::string scheme = srv->GetSecure() ? "https://" : "http://";
+    ShellExecute(nullptr, "open", scheme + Label1->Caption() + ":" + std::to_string(HttpPort), "", "", SW_SHOWNORMAL);
 }

@@ -24,8 +24,12 @@ bool HistoryUpload = false, DisablePrompt = false;
 bool FtpPassive = false, FtpAtomic = false;
 bool FtpTls = false;
 std::string FtpTlsFingerprint;
+std::string HttpUser, HttpPass;
+std::string HttpsCert, HttpsKey;
+std::string BindAddress = "0.0.0.0";
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
+TMotionSettings MotionSettings;
 
 namespace {
 
@@ -170,7 +174,7 @@ std::string ScramblePassword(const std::string& Text)
     return out;
 }
 
-void WritePassword(TIniFile& Ini, const std::string& Password)
+void WritePassword(TIniFile& Ini, const std::string& Password, const std::string& Key)
 {
     std::string scrambled = ScramblePassword(Password);
     bool whole = scrambled.size() <= ValueLimit;
@@ -178,23 +182,23 @@ void WritePassword(TIniFile& Ini, const std::string& Password)
         if (Unstorable(c))
             whole = false;
     if (whole) {
-        Ini.WriteString("setting", "fpass", Quoted(scrambled));
-        Ini.DeleteKey("setting", "fpassx");
+        Ini.WriteString("setting", Key, Quoted(scrambled));
+        Ini.DeleteKey("setting", Key + "x");
         return;
     }
     // What an older reader can take, and the whole scrambled password.
     std::string reduced = WithoutUnstorable(scrambled);
     if (reduced.size() > ValueLimit)
         reduced.resize(ValueLimit);
-    Ini.WriteString("setting", "fpass", Quoted(reduced));
-    Ini.WriteString("setting", "fpassx", ToHex(scrambled));
+    Ini.WriteString("setting", Key, Quoted(reduced));
+    Ini.WriteString("setting", Key + "x", ToHex(scrambled));
 }
 
-std::string ReadPassword(const TIniFile& Ini)
+std::string ReadPassword(const TIniFile& Ini, const std::string& Key)
 {
-    std::string stored = Ini.ReadString("setting", "fpass", "");
+    std::string stored = Ini.ReadString("setting", Key, "");
     // The long form has no length limit: two digits for every byte.
-    std::string hex = GetPrivateProfileString("setting", "fpassx", "", std::string::npos, Ini.FileName());
+    std::string hex = GetPrivateProfileString("setting", Key + "x", "", std::string::npos, Ini.FileName());
     std::string whole;
     // The long form counts only while "fpass" still is its reduced form:
     // a program that knows only "fpass" may have changed the password.
@@ -206,6 +210,14 @@ std::string ReadPassword(const TIniFile& Ini)
             return ScramblePassword(whole);
     }
     return ScramblePassword(stored);
+}
+
+void SaveWebLogin(const std::string& User, const std::string& Password)
+{
+    MakeDirectories(DirectoryOf(SettingsFileName()), 0700);
+    TIniFile ini(SettingsFileName());
+    ini.WriteString("setting", "http_user", User);
+    WritePassword(ini, User.empty() ? std::string() : Password, "http_pass");
 }
 
 void TStatusLine::SetCaption(const std::string& Value)
@@ -408,6 +420,19 @@ void Tcapmain::CreateComponents()
     Button1->SetParent(this);
     Button1->SetBounds(0, 0, 75, 25);
     Button1->SetVisible(false);
+
+    motion1 = PopupMenu1->Add("motion1", "motion");
+    MotionTimer = Make<TTimer>();
+    MotionTimer->SetName("MotionTimer");
+    MotionTimer->SetEnabled(false);
+    MotionTimer->SetInterval(200);
+    MotionMark = Make<TShape>();
+    MotionMark->SetName("MotionMark");
+    MotionMark->SetParent(this);
+    MotionMark->PenColor = clRed;
+    MotionMark->BrushClear = false;
+    MotionMark->BrushColor = clRed;
+    MotionMark->SetVisible(false);
 }
 
 void Tcapmain::BindEvents()
@@ -426,6 +451,7 @@ void Tcapmain::BindEvents()
     BindCameraEvents();
     BindWebEvents();
     BindUploadEvents();
+    BindMotionEvents();
 }
 
 void Tcapmain::FormCreate(TObject*)
@@ -440,6 +466,7 @@ void Tcapmain::FormCreate(TObject*)
     int previewLeft = FrameGrabber1->Left(), previewTop = FrameGrabber1->Top(), previewWidth = FrameGrabber1->Width(),
         previewHeight = FrameGrabber1->Height();
     s1->SetBounds(previewLeft - 1, previewTop - 1, previewWidth + 2, previewHeight + 2);
+    MotionMark->SetBounds(previewLeft + previewWidth - 12, previewTop + 4, 8, 8);
 
     srv->SetDocDir(AppDir.size() > 1 && AppDir.back() == '/' ? AppDir.substr(0, AppDir.size() - 1) : AppDir);
     srv->SetDefaultDoc("index.html");
@@ -457,7 +484,7 @@ void Tcapmain::FormCreate(TObject*)
     SettingsFile = std::make_unique<TIniFile>(SettingsFileName());
     ReadSettings();
 
-    srv->SetPort(std::to_string(HttpPort));
+    ConfigureServer();
 
     if (FtpInterval != 0) {
         Timer1->SetInterval(static_cast<UINT>(FtpInterval) * 60u * 1000u);
@@ -467,6 +494,7 @@ void Tcapmain::FormCreate(TObject*)
     }
 
     SetDriverIndex(ReadInRange(*SettingsFile, "setting", "Driverindex", -1, -1, INT32_MAX));
+    ApplyMotion();
 }
 
 void Tcapmain::ReadSettings()
@@ -487,6 +515,24 @@ void Tcapmain::ReadSettings()
     FtpAtomic = ini.ReadBool("setting", "fatomic", false);
     FtpTls = ini.ReadBool("setting", "ftls", false);
     FtpTlsFingerprint = ini.ReadString("setting", "ftlsfp", "");
+    HttpUser = ini.ReadString("setting", "http_user", "");
+    HttpPass = ReadPassword(ini, "http_pass");
+    HttpsCert = ini.ReadString("setting", "https_cert", "");
+    HttpsKey = ini.ReadString("setting", "https_key", "");
+    BindAddress = ini.ReadString("setting", "bind", "0.0.0.0");
+    if (BindAddress.empty())
+        BindAddress = "0.0.0.0";
+    TMotionSettings& m = MotionSettings;
+    const TMotionSettings d;
+    m.Enabled = ini.ReadBool("setting", "motion", d.Enabled);
+    m.Fps = ReadInRange(ini, "setting", "motion_fps", d.Fps, 1, 60);
+    m.Noise = ReadInRange(ini, "setting", "motion_noise", d.Noise, 0, 255);
+    m.Threshold = ReadInRange(ini, "setting", "motion_threshold", d.Threshold, 0, 999);
+    m.Frames = ReadInRange(ini, "setting", "motion_frames", d.Frames, 1, 1000);
+    m.Gap = ReadInRange(ini, "setting", "motion_gap", d.Gap, 1, 86400);
+    m.LightSwitch = ReadInRange(ini, "setting", "motion_lightswitch", d.LightSwitch, 1, 1000);
+    m.Interval = ReadInRange(ini, "setting", "motion_interval", d.Interval, 0, 86400);
+    m.Keep = ReadInRange(ini, "setting", "motion_keep", d.Keep, 1, 1000000);
 }
 
 void Tcapmain::FormShow(TObject*)
@@ -553,6 +599,31 @@ void Tcapmain::WriteSettings()
         ini.WriteBool("setting", "ftls", FtpTls);
     if (!FtpTlsFingerprint.empty() || ini.ReadString("setting", "ftlsfp", "\x01") != "\x01")
         ini.WriteString("setting", "ftlsfp", FtpTlsFingerprint);
+    // Written once used, as above.
+    auto written = [&ini](const char* Key) { return ini.ReadString("setting", Key, "\x01") != "\x01"; };
+    if (!HttpUser.empty() || written("http_user")) {
+        ini.WriteString("setting", "http_user", HttpUser);
+        WritePassword(ini, HttpPass, "http_pass");
+    }
+    if (!HttpsCert.empty() || written("https_cert"))
+        ini.WriteString("setting", "https_cert", HttpsCert);
+    if (!HttpsKey.empty() || written("https_key"))
+        ini.WriteString("setting", "https_key", HttpsKey);
+    if (BindAddress != "0.0.0.0" || written("bind"))
+        ini.WriteString("setting", "bind", BindAddress);
+    // The motion keys likewise, all of them once detection was used.
+    const TMotionSettings& m = MotionSettings;
+    if (m.Enabled || ini.ReadString("setting", "motion", "\x01") != "\x01") {
+        ini.WriteBool("setting", "motion", m.Enabled);
+        ini.WriteInteger("setting", "motion_fps", m.Fps);
+        ini.WriteInteger("setting", "motion_noise", m.Noise);
+        ini.WriteInteger("setting", "motion_threshold", m.Threshold);
+        ini.WriteInteger("setting", "motion_frames", m.Frames);
+        ini.WriteInteger("setting", "motion_gap", m.Gap);
+        ini.WriteInteger("setting", "motion_lightswitch", m.LightSwitch);
+        ini.WriteInteger("setting", "motion_interval", m.Interval);
+        ini.WriteInteger("setting", "motion_keep", m.Keep);
+    }
 }
 
 void Tcapmain::FormResize(TObject*) {}

@@ -10,6 +10,7 @@
 
 #include "app/AnimWnd.h"
 #include "app/Forms.h"
+#include "app/Motion.h"
 #include "app/Snapshot.h"
 #include "app/Stream.h"
 #include "app/Upload.h"
@@ -43,6 +44,8 @@ struct TUploadOutcome {
     std::time_t Time = 0;    // when it ended
     std::string Reason;      // why it failed; empty on success
 };
+// The motion settings ([setting] motion, motion_fps, ...).
+extern TMotionSettings MotionSettings;
 
 class Tcapmain : public TForm {
 public:
@@ -87,6 +90,9 @@ public:
     TStatusLine* msg = nullptr;
     TEdit* Edit2 = nullptr;
     TButton* Button1 = nullptr;
+    TMenuItem* motion1 = nullptr;    // "motion": detection on and off
+    TTimer* MotionTimer = nullptr;   // runs while detection is on
+    TShape* MotionMark = nullptr;    // shown in the picture during an event
 
     // Window events.
     void FormCreate(TObject* Sender);
@@ -119,7 +125,14 @@ public:
     void srvServerStopped(TObject* Sender);
     void srvGetDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
     void srvPostDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
+    void srvHeadDocument(TObject* Sender, THttpConnection* Client, THttpGetFlag& Flags);
     void Label1Click(TObject* Sender);
+    // The server's URLs: "http://" or "https://", each address it can be
+    // reached at when bound to Addr, ":" and Port.
+    std::vector<std::string> ServerUrls(const std::string& Port, const std::string& Addr) const;
+    // The server's port, credentials, certificate and address from the
+    // settings.
+    void ConfigureServer();
 
     // Grabs the current frame and writes it, tinted and captioned, as the
     // JPEG AppDir + FileName.
@@ -138,6 +151,15 @@ public:
     // Writes AppDir + "cam.html" for the picture FileName, as of now.
     void WriteCamPage(const std::string& FileName);
 
+    // Motion detection: the menu item, the timer that carries out what
+    // the detector asks for, and detection on or off as MotionSettings
+    // says.
+    void motion1Click(TObject* Sender);
+    void MotionTimerTimer(TObject* Sender);
+    void ApplyMotion();
+    // The detector's state as a JSON object text, for /status.json.
+    std::string MotionStatusJson() const;
+
     // The capture control's driver selection.
     int DriverIndex() const;
     void SetDriverIndex(int Value);
@@ -155,6 +177,10 @@ public:
     const std::chrono::steady_clock::time_point StartedAt = std::chrono::steady_clock::now();
     // The chosen camera's device path; empty when it has none.
     std::string CameraDevice() const;
+    TMotionDetector Motion{MotionSettings};
+    // A run that uploads an event's picture stores it under this history
+    // name; empty for every other run.
+    std::string MotionUploadName;
 
 private:
     void CreateComponents();
@@ -162,6 +188,12 @@ private:
     void BindCameraEvents();
     void BindWebEvents();
     void BindUploadEvents();
+    void BindMotionEvents();
+    void MotionFrame(const TRawFrame& Frame);
+    void MotionAct(TMotionAction Action);
+    // Saves a picture in motion/ and queues it for upload.
+    void MotionPicture();
+    void MotionUpload();
     void ReadSettings();
     void WriteSettings();
 
@@ -169,6 +201,10 @@ private:
     mutable int FDeviceIndex = -1;       // the driver CameraDevice() last looked up
     mutable std::string FDevice;         // and its device path
     bool FUploading = false;  // an upload job is running
+    std::vector<TMotionAction> FMotionActions;  // from the frame path, for the timer
+    uint64_t FMotionFrameMs = 0;  // when the camera last delivered a frame
+    std::string FMotionPending;   // the newest picture in motion/ not uploaded yet
+    std::time_t FMotionStart = 0; // the last event's start
     // One file of the job: stored under RemoteName (by way of a temporary
     // name with FtpAtomic), the status line showing Status.
     bool PutFile(const std::string& RemoteName, const std::string& LocalName, const char* Status);
@@ -195,6 +231,11 @@ extern bool FtpPassive, FtpAtomic;
 // fingerprint (empty: the system's CA store decides).
 extern bool FtpTls;
 extern std::string FtpTlsFingerprint;
+// Who may watch: Basic credentials (no user: anyone), the PEM certificate
+// and key that switch the server to HTTPS, and the address it listens on.
+extern std::string HttpUser, HttpPass;
+extern std::string HttpsCert, HttpsKey;
+extern std::string BindAddress;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 
@@ -211,5 +252,8 @@ std::string ScramblePassword(const std::string& Text);
 // A scrambled form the file cannot hold (a zero byte, CR or LF) goes
 // whole, as hexadecimal, into a second key "fpassx", and "fpass" keeps the
 // rest for programs that do not know that key.
-void WritePassword(TIniFile& Ini, const std::string& Password);
-std::string ReadPassword(const TIniFile& Ini);
+// Key names another password kept the same way (its long form: Key + "x").
+void WritePassword(TIniFile& Ini, const std::string& Password, const std::string& Key = "fpass");
+std::string ReadPassword(const TIniFile& Ini, const std::string& Key = "fpass");
+// Writes http_user and http_pass into the settings file at once.
+void SaveWebLogin(const std::string& User, const std::string& Password);

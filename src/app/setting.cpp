@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/main.h"
+#include "app/weblogin.h"
 #include "net/WSocket.h"
 
 Tsettingform* settingform = nullptr;
@@ -124,6 +125,16 @@ Tsettingform::Tsettingform(TComponent* AOwner) : TForm(AOwner)
     SpeedButton1->SetBounds(136, 272, 73, 25);
     SpeedButton1->SetCaption("ok");
 
+    SpeedButton2 = Make<TSpeedButton>();
+    SpeedButton2->SetName("SpeedButton2");
+    SpeedButton2->SetParent(this);
+    SpeedButton2->SetBounds(262, 216, 61, 25);
+    SpeedButton2->SetCaption("Web login");
+    SpeedButton2->OnClick = [](TObject*) {
+        if (webloginform)
+            webloginform->Edit();
+    };
+
     OnShow = [this](TObject* s) { FormShow(s); };
     SpeedButton1->OnClick = [this](TObject* s) { SpeedButton1Click(s); };
     DoCreate();
@@ -141,6 +152,11 @@ void Tsettingform::FormShow(TObject*)
     Memo1->Clear();
     Memo1->Add("Server Address:");
     const int port = capmain ? capmain->HttpPort : 8765;
+    if (capmain) {
+        for (const std::string& url : capmain->ServerUrls(std::to_string(port), BindAddress))
+            Memo1->Add(url);
+        return;
+    }
     for (const std::string& a : LocalAddressList())
         Memo1->Add("http://" + a + ":" + std::to_string(port));
 }

@@ -40,6 +40,8 @@ public:
     TCheckBox* CheckTls = nullptr;
     TLabel* Label11 = nullptr;
     TEdit* editfp = nullptr;
+    // Opens the web login dialog, beside the address box.
+    TSpeedButton* SpeedButton2 = nullptr;
 
     void FormShow(TObject* Sender);
     void SpeedButton1Click(TObject* Sender);

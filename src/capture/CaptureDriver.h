@@ -23,6 +23,8 @@ public:
     virtual void DriverFrameReady() = 0;
     virtual void DriverVideoStream(VIDEOHDR* Header) = 0;
     virtual void DriverWaveStream(WAVEHDR* Header) = 0;
+    // A frame just taken from the camera, in its own format.
+    virtual void DriverRawFrame(const TRawFrame&) {}
 };
 
 class TCaptureDriver {
@@ -74,6 +76,11 @@ protected:
     {
         if (FEvents)
             FEvents->DriverError(Code, Text);
+    }
+    void ReportRawFrame(const TRawFrame& Frame)
+    {
+        if (FEvents)
+            FEvents->DriverRawFrame(Frame);
     }
 
 private:

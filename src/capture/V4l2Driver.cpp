@@ -569,6 +569,19 @@ void TV4l2Driver::ServiceStream()
     bool got;
     if (!Dequeue(got))
         return;
+    if (got && FHeld >= 0) {
+        const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+        TRawFrame frame;
+        frame.Format = FSrcFmt.fmt.pix.pixelformat;
+        frame.Width = FWidth;
+        frame.Height = FHeight;
+        frame.BytesPerLine = static_cast<int>(FSrcFmt.fmt.pix.bytesperline);
+        frame.Data = static_cast<const BYTE*>(b.Start);
+        frame.Size = std::min<size_t>(FHeldBytes, b.Length);
+        ReportRawFrame(frame);
+        if (FFd < 0 || !FStreaming)
+            return;
+    }
     if (FWatching)
         ChangeDescriptor(FFd, EPOLLIN);
 }

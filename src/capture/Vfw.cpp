@@ -57,9 +57,18 @@ public:
             WaveCb(Wnd, Header);
     }
 
+    void DriverRawFrame(const TRawFrame& Frame) override
+    {
+        if (RawSink) {
+            TRawFrameSink sink = RawSink;
+            sink(Frame);
+        }
+    }
+
     HWND Wnd;
     LONG_PTR UserData = 0;
     TPreviewSink Sink;
+    TRawFrameSink RawSink;
     bool Destroyed = false;
 
 private:
@@ -408,6 +417,12 @@ void capSetPreviewSink(HWND hCapWnd, TPreviewSink Sink)
 {
     if (auto w = FindCapWindow(hCapWnd))
         w->Sink = std::move(Sink);
+}
+
+void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink)
+{
+    if (auto w = FindCapWindow(hCapWnd))
+        w->RawSink = std::move(Sink);
 }
 
 void capSetMessageObserver(TCapMessageObserver Observer) { gObserver = std::move(Observer); }

@@ -152,6 +152,22 @@ BOOL capGetDriverDescriptionA(UINT wDriverIndex, char* lpszName, int cbName, cha
 using TPreviewSink = std::function<void(const TBitmap& Frame)>;
 void capSetPreviewSink(HWND hCapWnd, TPreviewSink Sink);
 
+// A frame as the camera delivered it, before any conversion: Format is the
+// camera's pixel format (a V4L2 fourcc such as YUYV or MJPG), BytesPerLine
+// 0 for compressed formats. The data is valid during the call only.
+struct TRawFrame {
+    uint32_t Format = 0;
+    int Width = 0, Height = 0;
+    int BytesPerLine = 0;
+    const BYTE* Data = nullptr;
+    size_t Size = 0;
+};
+// Every frame the driver takes from the camera goes to Sink (null: none),
+// on the capture window's thread; drivers that make their own pictures
+// deliver none.
+using TRawFrameSink = std::function<void(const TRawFrame& Frame)>;
+void capSetRawFrameSink(HWND hCapWnd, TRawFrameSink Sink);
+
 // Diagnostics: Observer sees every message that reaches a capture window's
 // own procedure (null: none).
 using TCapMessageObserver = std::function<void(HWND hCapWnd, UINT Msg, WPARAM wParam, LPARAM lParam)>;

@@ -164,6 +164,8 @@ bool TFrameGrabber::CreateCapWindow()
     }
     if (FPreviewSink)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+    if (FRawFrameSink)
+        capSetRawFrameSink(FCapWnd, FRawFrameSink);
     Send(WM_CAP_SET_SCALE, FPreviewScaleToWindow ? 1 : 0, 0);
     Send(WM_CAP_SET_PREVIEWRATE, PreviewMs(FPreviewRate), 0);
     UpdateCapStatus();
@@ -273,6 +275,13 @@ void TFrameGrabber::SetPreviewSink(TPreviewSink Sink)
     FPreviewSink = std::move(Sink);
     if (FCapWnd)
         capSetPreviewSink(FCapWnd, FPreviewSink);
+}
+
+void TFrameGrabber::SetRawFrameSink(TRawFrameSink Sink)
+{
+    FRawFrameSink = std::move(Sink);
+    if (FCapWnd)
+        capSetRawFrameSink(FCapWnd, FRawFrameSink);
 }
 
 bool TFrameGrabber::VideoPreview() const { return FCapWnd && FCapStatus && FCapStatus->fLiveWindow != 0; }

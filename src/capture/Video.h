@@ -145,6 +145,8 @@ public:
     HWND CapWindowHandle() const { return FCapWnd; }
     RECT CapWindowRect() const;
     void SetPreviewSink(TPreviewSink Sink);
+    // The camera's frames as delivered (kept across opens).
+    void SetRawFrameSink(TRawFrameSink Sink);
 
     // The callback procedures the capture window calls.
     static LRESULT StatusCallbackProc(HWND hWnd, int nID, const char* lpsz);
@@ -185,5 +187,6 @@ private:
     TVideoStream FOnFrameCallback;
     TError FOnError;
     TPreviewSink FPreviewSink;
+    TRawFrameSink FRawFrameSink;
     bool FClicked = false;
 };

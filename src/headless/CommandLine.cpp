@@ -31,8 +31,9 @@ TCommandLine ParseCommandLine(int argc, char** argv)
             c.Version = true;
         else if (a == "--list-devices")
             c.ListDevices = true;
-        else if (a == "--docdir" || a == "--config" || a == "--device" || a == "--size" || a.rfind("--device=", 0) == 0 ||
-                 a.rfind("--size=", 0) == 0 || a.rfind("--docdir=", 0) == 0 || a.rfind("--config=", 0) == 0) {
+        else if (a == "--docdir" || a == "--config" || a == "--device" || a == "--size" || a == "--web-login" ||
+                 a.rfind("--device=", 0) == 0 || a.rfind("--size=", 0) == 0 || a.rfind("--docdir=", 0) == 0 ||
+                 a.rfind("--config=", 0) == 0 || a.rfind("--web-login=", 0) == 0) {
             const size_t eq = a.find('=');
             std::string value;
             if (eq != std::string::npos) {
@@ -44,7 +45,10 @@ TCommandLine ParseCommandLine(int argc, char** argv)
                 c.Error = a + " needs a value";
                 break;
             }
-            if (a == "--docdir")
+            if (a == "--web-login") {
+                c.WebLogin = true;
+                c.WebUser = value;
+            } else if (a == "--docdir")
                 c.DocDir = value;
             else if (a == "--config")
                 c.Config = value;
@@ -67,13 +71,15 @@ TCommandLine ParseCommandLine(int argc, char** argv)
 std::string UsageText()
 {
     return "Usage: quorrelane [--headless] [--docdir DIR] [--config FILE] [--list-devices] [--device D] [--size WxH]\n"
-           "                  [--help] [--version] [/a]\n"
+           "                  [--web-login USER] [--help] [--version] [/a]\n"
            "  --headless       run without a display (messages go to stderr)\n"
            "  --docdir DIR     data and document directory (default $XDG_DATA_HOME/quorrelane/)\n"
            "  --config FILE    settings file (default $XDG_CONFIG_HOME/quorrelane/videosetting.ini)\n"
            "  --list-devices   list the capture devices (index, name, device, sizes) and exit\n"
            "  --device D       capture from device D: its index, /dev/videoN or name (kept as the chosen one)\n"
            "  --size WxH       capture size, e.g. 1280x720 (remembered for the camera)\n"
+           "  --web-login USER store the user and the password (read from stdin) that viewers\n"
+           "                   must give, and exit; an empty USER lets anyone watch\n"
            "  --help           show this text\n"
            "  --version        show the version\n"
            "  /a               open the camera, start the server and the upload at once\n"

@@ -13,6 +13,8 @@ struct TCommandLine {
     int Width = 0, Height = 0;  // --size WxH
     std::string DocDir;   // --docdir DIR
     std::string Config;   // --config FILE
+    bool WebLogin = false;      // --web-login USER: store it, password from stdin
+    std::string WebUser;
     std::vector<std::string> Args;  // what is left, in order ("/a" ...)
     std::string Error;    // a usage error, empty when the line is sound
 };

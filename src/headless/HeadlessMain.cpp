@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 
 #include "app/driver.h"
@@ -108,6 +109,20 @@ int HeadlessMain(const TCommandLine& Cmd)
     if (Cmd.ListDevices) {
         for (const auto& line : CameraListing())
             std::printf("%s\n", line.c_str());
+        return 0;
+    }
+    if (Cmd.WebLogin) {
+        TApplication app;
+        StartProgram(app, Cmd.DocDir, Cmd.Config, Cmd.Args);
+        std::string password;
+        if (!Cmd.WebUser.empty() && !std::getline(std::cin, password)) {
+            std::fprintf(stderr, "quorrelane: no password on standard input\n");
+            return ExitUsage;
+        }
+        if (!password.empty() && password.back() == '\r')
+            password.pop_back();
+        SaveWebLogin(Cmd.WebUser, password);
+        std::printf("%s\n", Cmd.WebUser.empty() ? "Anyone may watch." : "Viewers must log in.");
         return 0;
     }
     TSignalWatch signals;

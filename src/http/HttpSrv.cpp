@@ -140,6 +140,7 @@ void THttpConnection::ReceiveRequestData(TObject*, WORD Error)
         FRequestUserAgent.clear();
         FRequestHost.clear();
         FRequestConnection.clear();
+        FRequestAuthorization.clear();
         FExtraHeader.clear();
         // Earlier requests keep at most one request's worth of lines.
         if (FRequestHeader.size() > static_cast<size_t>(MaxHeaderLines))
@@ -212,6 +213,9 @@ void THttpConnection::ParseHeaderLine()
         break;
     case THttpHeaderField::hfConnection:
         FRequestConnection = value;
+        break;
+    case THttpHeaderField::hfAuthorization:
+        FRequestAuthorization = value;
         break;
     }
 }
@@ -293,12 +297,27 @@ void THttpConnection::FirePostDocument(THttpGetFlag& Flags)
         OnPostDocument(this, Flags);
 }
 
+bool THttpConnection::Authorized()
+{
+    if (!FAuth)
+        return true;
+    const THttpAuthVerdict v = FAuth->Check(GetPeerAddr(), FRequestAuthorization, GetTickCount());
+    if (v == avPass)
+        return true;
+    SendStr(HttpRefusal(FVersion, v == avTooMany, FMethod != "HEAD"));
+    CloseLater();
+    return false;
+}
+
 void THttpConnection::DispatchRequest()
 {
+    // Nothing of a request without the credentials reaches a handler.
+    if (!Authorized())
+        return;
     // A path that is empty or climbs out of the document directory is
     // never mapped.
     if (!IsSafeHttpPath(FPath)) {
-        SendNotFound();
+        SendNotFound(FMethod != "HEAD");
         CloseLater();
         return;
     }
@@ -350,7 +369,7 @@ void THttpConnection::ServeDocument(THttpGetFlag Flags, bool WithBody)
         if (DocumentServable()) {
             SendFileHeader(WithBody);
         } else {
-            SendNotFound();
+            SendNotFound(WithBody);
             CloseLater();
         }
         break;
@@ -361,7 +380,7 @@ void THttpConnection::ServeDocument(THttpGetFlag Flags, bool WithBody)
     case gfHandled:
         break;
     case gfNotFound:
-        SendNotFound();
+        SendNotFound(WithBody);
         CloseLater();
         break;
     default:
@@ -382,11 +401,12 @@ void THttpConnection::ServePost()
     }
 }
 
-void THttpConnection::SendNotFound()
+void THttpConnection::SendNotFound(bool WithBody)
 {
     std::string body = HttpNotFoundBody(FPath);
-    AppendStrToSendBuffer(HttpNotFoundHeader(FVersion, body.size()));
-    SendStr(body);
+    std::string header = HttpNotFoundHeader(FVersion, body.size());
+    header.insert(header.size() - 2, HttpCloseField(FVersion));
+    SendStr(WithBody ? header + body : header);
 }
 
 void THttpConnection::SendFileHeader(bool WithBody)
@@ -399,7 +419,7 @@ void THttpConnection::SendFileHeader(bool WithBody)
     } catch (const EStreamError&) {
         // Exists but cannot be opened: answer instead of leaving the
         // client waiting.
-        SendNotFound();
+        SendNotFound(WithBody);
         CloseLater();
         return;
     }
@@ -413,6 +433,9 @@ void THttpConnection::SendFileHeader(bool WithBody)
     StartIdleTimer();
     std::string header = HttpFileHeader(FVersion, FDocContentType, size);
     header.insert(header.size() - 2, FExtraHeader);
+    // The sending side is shut down after every file answer, so even a
+    // Keep-Alive request gets no second answer on this connection.
+    header.insert(header.size() - 2, HttpCloseField(FVersion));
     SendStr(header);
     if (WithBody)
         StartBodyTransfer();
@@ -533,6 +556,11 @@ void THttpServer::Start()
         if (NewState == wsListening)
             FireServerStarted();
     };
+    // A certificate that cannot be used stops the start: never plain
+    // HTTP in its place.
+    FTlsContext.reset();
+    if (GetSecure())
+        FTlsContext = std::make_unique<TTlsServerContext>(FCertFile, FKeyFile);
     ls->SetBanner("");
     ls->SetProto("tcp");
     ls->SetPort(FPort);
@@ -597,6 +625,9 @@ void THttpServer::SetUpConnection(THttpConnection* Client, WORD Error)
     }
     Client->SetResolvedDocDir(FResolvedDocDir);
     Client->SetDefaultDoc(FDefaultDoc);
+    Client->SetAuth(FAuth);
+    if (FTlsContext && Error == 0)
+        Client->AcceptTls(*FTlsContext);
     Client->OnGetDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireGetDocument(Client, Flags); };
     Client->OnHeadDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireHeadDocument(Client, Flags); };
     Client->OnPostDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FirePostDocument(Client, Flags); };

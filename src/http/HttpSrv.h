@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "http/HttpAuth.h"
+#include "net/TlsServerContext.h"
 #include "net/WSocketS.h"
 #include "platform/FileStream.h"
 
@@ -68,6 +70,8 @@ public:
     // A header line (ending in CR LF) that the next file answer carries
     // after its content length; cleared by every new request.
     void SetExtraHeader(const std::string& Value) { FExtraHeader = Value; }
+    // The credentials every request must carry (none when null or off).
+    void SetAuth(std::shared_ptr<THttpAuth> Value) { FAuth = std::move(Value); }
 
     // For an answer a handler sends itself (gfHandled) over a long time.
     // AnswerProgressed restarts the wait after which a client that takes
@@ -114,7 +118,9 @@ protected:
     // Answers a GET or HEAD as the handler's flags say.
     void ServeDocument(THttpGetFlag Flags, bool WithBody);
     void ServePost();
-    void SendNotFound();
+    void SendNotFound(bool WithBody = true);
+    // False (and the refusal sent) when the request lacks the credentials.
+    bool Authorized();
     void SendFileHeader(bool WithBody);
     void StartBodyTransfer();
     void SendNextChunk(TObject* Sender, WORD Error);
@@ -155,6 +161,8 @@ private:
     std::string FRequestUserAgent;
     std::string FRequestHost;
     std::string FRequestConnection;
+    std::string FRequestAuthorization;
+    std::shared_ptr<THttpAuth> FAuth;
     bool FAcceptPostedData = false;
 
     std::string FMappedDocument;  // Document as mapped from the request path
@@ -195,6 +203,20 @@ public:
     void SetLingerOnOff(TSocketLingerOnOff Value) { FLingerOnOff = Value; }
     int GetLingerTimeout() const { return FLingerTimeout; }
     void SetLingerTimeout(int Value) { FLingerTimeout = Value; }
+    // HTTP Basic authentication for every request; an empty user: none.
+    void SetCredentials(const std::string& User, const std::string& Password)
+    {
+        FAuth->SetCredentials(User, Password);
+    }
+    // PEM certificate (with its chain) and key; with both set, Start loads
+    // them (throwing ESocketException naming a bad file) and every
+    // connection speaks TLS only.
+    void SetTlsFiles(const std::string& CertFile, const std::string& KeyFile)
+    {
+        FCertFile = CertFile;
+        FKeyFile = KeyFile;
+    }
+    bool GetSecure() const { return !FCertFile.empty() && !FKeyFile.empty(); }
     // The listening socket, null after it has been destroyed.
     TWSocketServer* GetWSocketServer() const { return FWSocketServer.get(); }
 
@@ -239,4 +261,7 @@ private:
     // DocDir with its links resolved, for the DocDir it was made from.
     std::string FResolvedDocDir;
     std::string FResolvedFor;
+    std::shared_ptr<THttpAuth> FAuth = std::make_shared<THttpAuth>();
+    std::string FCertFile, FKeyFile;
+    std::unique_ptr<TTlsServerContext> FTlsContext;
 };

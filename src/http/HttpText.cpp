@@ -106,6 +106,7 @@ THttpHeaderField MatchHttpHeaderLine(const std::string& Line, std::string& Value
         {"User-Agent:", THttpHeaderField::hfUserAgent},
         {"Host:", THttpHeaderField::hfHost},
         {"Connection:", THttpHeaderField::hfConnection},
+        {"Authorization:", THttpHeaderField::hfAuthorization},
     };
     size_t colon = Line.find(':');
     if (colon == std::string::npos)
@@ -228,4 +229,22 @@ std::string HttpFileHeader(const std::string& Version, const std::string& Conten
 {
     return Version + " 200 OK\r\nContent-Type: " + ContentType + "\r\nContent-Length: " + std::to_string(Size) +
            "\r\n\r\n";
+}
+
+std::string HttpCloseField(const std::string& Version)
+{
+    return Version == "HTTP/1.0" ? std::string() : std::string("Connection: close\r\n");
+}
+
+std::string HttpRefusal(const std::string& Version, bool TooMany, bool WithBody)
+{
+    const std::string body = TooMany ? "429 Too Many Requests\r\n" : "401 Unauthorized\r\n";
+    std::string answer = Version + (TooMany ? " 429 Too Many Requests\r\nRetry-After: 60\r\n"
+                                            : " 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Quorrelane\", "
+                                              "charset=\"UTF-8\"\r\n");
+    answer += "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+              HttpCloseField(Version) + "\r\n";
+    if (WithBody)
+        answer += body;
+    return answer;
 }

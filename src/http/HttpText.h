@@ -30,6 +30,7 @@ enum class THttpHeaderField {
     hfUserAgent,
     hfHost,
     hfConnection,
+    hfAuthorization,
 };
 
 // Which known field a header line sets (names compared without regard to
@@ -72,3 +73,12 @@ std::string HttpNotFoundHeader(const std::string& Version, size_t BodyLength);
 
 // The header of a file answer: status line, content type and length only.
 std::string HttpFileHeader(const std::string& Version, const std::string& ContentType, int64_t Size);
+
+// "Connection: close" with its CR LF for an answer after which the server
+// closes, empty for HTTP/1.0 where closing is the rule.
+std::string HttpCloseField(const std::string& Version);
+
+// The whole answer refusing a request that lacks the right credentials
+// (401 with the Basic challenge) or comes from an address that has failed
+// too often (429); the body only when WithBody.
+std::string HttpRefusal(const std::string& Version, bool TooMany, bool WithBody);

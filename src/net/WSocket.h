@@ -41,6 +41,7 @@ constexpr WORD WSA_TLS_VERIFY_FAILED = 12151;
 struct ssl_session_st;
 using TTlsSession = std::shared_ptr<ssl_session_st>;
 struct TTlsState;
+class TTlsServerContext;
 struct TTlsStateDeleter {
     void operator()(TTlsState* State) const;
 };
@@ -209,6 +210,9 @@ public:
     // fingerprint is set, have that SHA-256 fingerprint (hex, colons
     // allowed). A session given by SetTlsSession is offered for resumption.
     void StartTls(const std::string& HostName);
+    // TLS, server side, on an accepted connection: the handshake with
+    // Context's certificate; OnTlsDone and the rules above as for StartTls.
+    void AcceptTls(const TTlsServerContext& Context);
     void SetTlsFingerprint(const std::string& Value) { FTlsFingerprint = Value; }
     const std::string& GetTlsFingerprint() const { return FTlsFingerprint; }
     void SetTlsSession(TTlsSession Value) { FTlsSession = std::move(Value); }

@@ -11,11 +11,13 @@
 #include <cctype>
 #include <cstdio>
 
+#include "net/TlsServerContext.h"
 #include "net/WSocket.h"
 
 struct TTlsState {
     SSL_CTX* Ctx = nullptr;
     SSL* Ssl = nullptr;
+    bool Server = false;
     bool Established = false;
     bool CloseNotifySent = false;
     // The peer closed the transport while the handshake waited for it.
@@ -159,6 +161,29 @@ void TCustomWSocket::StartTls(const std::string& HostName)
     TlsContinueHandshake();
 }
 
+void TCustomWSocket::AcceptTls(const TTlsServerContext& Context)
+{
+    if (FHSocket == INVALID_SOCKET || FState != wsConnected || FType != SOCK_STREAM)
+        throw ESocketException("AcceptTls: socket not connected");
+    if (FTls)
+        throw ESocketException("AcceptTls: TLS already started");
+    std::unique_ptr<TTlsState, TTlsStateDeleter> st(new TTlsState);
+    ERR_clear_error();
+    st->Server = true;
+    st->Ctx = Context.Handle();
+    SSL_CTX_up_ref(st->Ctx);
+    st->Ssl = SSL_new(st->Ctx);
+    BIO* bio = st->Ssl ? BIO_new(SocketBioMethod()) : nullptr;
+    if (!bio)
+        throw ESocketException("AcceptTls: " + OpenSslErrorText());
+    BIO_set_data(bio, this);
+    SSL_set_bio(st->Ssl, bio, bio);
+    SSL_set_accept_state(st->Ssl);
+    FTls = std::move(st);
+    FTlsErrorText.clear();
+    TlsContinueHandshake();
+}
+
 TTlsSession TCustomWSocket::GetTlsSession() const
 {
     if (!FTls || !FTls->Established)
@@ -192,11 +217,12 @@ void TCustomWSocket::TlsContinueHandshake()
         return;
     }
     X509* cert = SSL_get0_peer_certificate(st->Ssl);
-    if (!cert) {
+    if (st->Server) {
+        // Clients are not asked for certificates.
+    } else if (!cert) {
         TlsFail(WSA_TLS_VERIFY_FAILED, "certificate verify failed: the server sent no certificate");
         return;
-    }
-    if (!FTlsFingerprint.empty()) {
+    } else if (!FTlsFingerprint.empty()) {
         if (NormalizeFingerprint(FTlsFingerprint) != CertificateFingerprint(cert, false)) {
             TlsFail(WSA_TLS_VERIFY_FAILED,
                     "certificate verify failed: SHA-256 fingerprint does not match (the server's is " +

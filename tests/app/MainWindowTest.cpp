@@ -159,12 +159,14 @@ TEST_F(MainWindow, LayoutCaptionsAndHints)
         EXPECT_EQ(img->Picture().Width(), wh.first) << img->Name();
         EXPECT_EQ(img->Picture().Height(), wh.second) << img->Name();
     }
-    ASSERT_EQ(capmain->PopupMenu1->Items.size(), 4u);
+    ASSERT_EQ(capmain->PopupMenu1->Items.size(), 5u);
     EXPECT_EQ(capmain->PopupMenu1->Items[0]->Caption, "src");
     EXPECT_EQ(capmain->PopupMenu1->Items[1]->Caption, "format");
     EXPECT_EQ(capmain->PopupMenu1->Items[2], capmain->Effect1);
     EXPECT_EQ(capmain->Effect1->Caption, "camera Effect");
     EXPECT_EQ(capmain->PopupMenu1->Items[3]->Caption, "devicesetup");
+    EXPECT_EQ(capmain->PopupMenu1->Items[4], capmain->motion1);
+    EXPECT_FALSE(capmain->motion1->Checked);
     EXPECT_FALSE(capmain->Effect1->Checked);
     EXPECT_FALSE(capmain->src1->Enabled);
     EXPECT_FALSE(capmain->format1->Enabled);
@@ -503,4 +505,22 @@ TEST_F(MainWindow, CaptionButtonsDragMinimizeCloseAndMenu)
     EXPECT_TRUE(App->Terminated());
     EXPECT_TRUE(std::filesystem::exists(Ini));
     SetWindowHost(capmain->Handle(), nullptr);
+}
+
+TEST_F(MainWindow, WebLoginCertificateAndBindAddressSurviveARun)
+{
+    Create();
+    HttpUser = "alice";
+    HttpPass = "pässwort";
+    HttpsCert = "/etc/c.pem";
+    HttpsKey = "/etc/k.pem";
+    BindAddress = "127.0.0.1";
+    CloseByMessage();
+    EXPECT_EQ(GetPrivateProfileString("setting", "http_pass", "", 1024, Ini), ScramblePassword("pässwort"));
+    HttpUser = HttpPass = HttpsCert = HttpsKey = BindAddress = "";
+    Restart();
+    EXPECT_EQ(std::vector<std::string>({HttpUser, HttpPass, HttpsCert, HttpsKey, BindAddress}),
+              std::vector<std::string>({"alice", "pässwort", "/etc/c.pem", "/etc/k.pem", "127.0.0.1"}));
+    EXPECT_EQ(capmain->srv->GetAddr(), "127.0.0.1");
+    EXPECT_TRUE(capmain->srv->GetSecure());
 }

@@ -95,6 +95,8 @@ struct TDevice {
     bool Busy = false;
     int ErrorFrames = 0, BadJpeg = 0, OddSize = 0, Dark = 0;
     bool Stalled = false;
+    bool Block = false;  // a dark block moves across the picture
+    int BlockStep = 0;
     uint8_t Colour[3] = {200, 120, 40};
     int Fps = 30;
     uint32_t PixFmt = 0, Width = 640, Height = 480;
@@ -175,7 +177,24 @@ size_t ImageSize(const TDevice& d, uint32_t W, uint32_t H)
     return static_cast<size_t>(W) * H * 2;
 }
 
-std::string EncodeJpeg(uint32_t W, uint32_t H, const uint8_t* Rgb)
+// Where the moving block lies in a W x H frame at Step: a square of a
+// quarter of the height, one fortieth of the width further each frame.
+struct TBlock {
+    uint32_t Left = 0, Right = 0, Top = 0, Bottom = 0;
+    bool Has(uint32_t X, uint32_t Y) const { return X >= Left && X < Right && Y >= Top && Y < Bottom; }
+};
+TBlock BlockAt(uint32_t W, uint32_t H, int Step)
+{
+    const uint32_t side = H / 4;
+    TBlock b;
+    b.Left = static_cast<uint32_t>(Step % 40) * W / 40;
+    b.Right = std::min(W, b.Left + side);
+    b.Top = (H - side) / 2;
+    b.Bottom = b.Top + side;
+    return b;
+}
+
+std::string EncodeJpeg(uint32_t W, uint32_t H, const uint8_t* Rgb, const TBlock& Block = {})
 {
     jpeg_compress_struct c{};
     jpeg_error_mgr err{};
@@ -191,11 +210,14 @@ std::string EncodeJpeg(uint32_t W, uint32_t H, const uint8_t* Rgb)
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, 85, TRUE);
     jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(static_cast<size_t>(W) * 3);
-    for (uint32_t x = 0; x < W; ++x)
+    std::vector<uint8_t> row(static_cast<size_t>(W) * 3), blockRow(row.size());
+    for (uint32_t x = 0; x < W; ++x) {
         std::memcpy(&row[x * 3], Rgb, 3);
+        for (int k = 0; k < 3; ++k)
+            blockRow[x * 3 + k] = Block.Has(x, Block.Top) ? 0 : Rgb[k];
+    }
     while (c.next_scanline < H) {
-        JSAMPROW r = row.data();
+        JSAMPROW r = Block.Has(Block.Left, c.next_scanline) ? blockRow.data() : row.data();
         jpeg_write_scanlines(&c, &r, 1);
     }
     jpeg_finish_compress(&c);
@@ -231,8 +253,11 @@ void MakeFrame(TState& s, TDevice& d, TOpenFile& f, unsigned Index)
                                                static_cast<off_t>(Index * f.BufStride)));
     if (base == MAP_FAILED)
         return;
-    char key[64];
-    std::snprintf(key, sizeof key, "%08x %ux%u %d,%d,%d", d.PixFmt, w, h, rgb[0], rgb[1], rgb[2]);
+    TBlock block;
+    if (d.Block)
+        block = BlockAt(w, h, d.BlockStep++);
+    char key[96];
+    std::snprintf(key, sizeof key, "%08x %ux%u %d,%d,%d %u", d.PixFmt, w, h, rgb[0], rgb[1], rgb[2], block.Left + block.Right);
     if (d.PixFmt == V4L2_PIX_FMT_MJPEG && d.BadJpeg > 0) {
         --d.BadJpeg;
         // A start-of-image marker followed by noise.
@@ -246,7 +271,7 @@ void MakeFrame(TState& s, TDevice& d, TOpenFile& f, unsigned Index)
     } else if (d.PixFmt == V4L2_PIX_FMT_MJPEG) {
         std::string& jpeg = s.Jpegs[key];
         if (jpeg.empty())
-            jpeg = EncodeJpeg(w, h, rgb);
+            jpeg = EncodeJpeg(w, h, rgb, block);
         const size_t n = std::min(jpeg.size(), f.BufSize);
         if (b.Content != key)
             std::memcpy(base, jpeg.data(), n);
@@ -263,6 +288,11 @@ void MakeFrame(TState& s, TDevice& d, TOpenFile& f, unsigned Index)
             const uint8_t quad[4] = {Y, U, Y, V};
             for (size_t i = 0; i + 4 <= n; i += 4)
                 std::memcpy(base + i, quad, 4);
+            for (uint32_t y = block.Top; y < block.Bottom; ++y)
+                for (uint32_t x = block.Left & ~1u; x + 1 < block.Right && (y * w + x) * 2 + 4 <= n; x += 2) {
+                    base[(y * w + x) * 2] = 16;
+                    base[(y * w + x) * 2 + 2] = 16;
+                }
         }
         b.BytesUsed = static_cast<uint32_t>(n);
         b.Content = key;
@@ -761,6 +791,8 @@ int Command(const std::string& Line)
             d.OddSize = static_cast<int>(v);
         else if (verb == "stall")
             d.Stalled = v != 0;
+        else if (verb == "block")
+            d.Block = v != 0;
         else if (verb == "dark")
             d.Dark = static_cast<int>(v);
         else if (verb == "fps")

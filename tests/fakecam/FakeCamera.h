@@ -13,6 +13,7 @@
 //   stall N 0|1             frames stop (and start again)
 //   dark N COUNT            the first COUNT frames after a stream start are black
 //   colour N R G B          the picture's colour (input 0; input 1 inverted)
+//   block N 0|1             a black block moves across the picture (0: none)
 //   fps N RATE              frames a second
 //
 // Counters (fakecam_count) for node N: opens, streamons, frames (delivered),

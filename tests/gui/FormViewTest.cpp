@@ -251,7 +251,7 @@ TEST_F(FormViewTest, OptionButtonOpensTheMenuAtThePointerForAnyButton)
     EXPECT_EQ(MenuCount, 1);  // not a second time as the right-click menu
     ClickOn(w);
     EXPECT_EQ(MenuCount, 2);
-    EXPECT_EQ(MenuItems, (std::vector<QString>{"src (disabled)", "format (disabled)", "camera Effect", "devicesetup"}));
+    EXPECT_EQ(MenuItems, (std::vector<QString>{"src (disabled)", "format (disabled)", "camera Effect", "devicesetup", "motion"}));
     // Main window left + button left + X.
     EXPECT_EQ(MenuAt, QPoint(capmain->Left() + 160 + 12, capmain->Top() + 30 + 12));
 }
@@ -263,9 +263,13 @@ TEST_F(FormViewTest, MenuChoiceRunsTheItemAndChecksShow)
     EXPECT_TRUE(capmain->Effect1->Checked);
     MenuPick.clear();
     ClickOn(W(*Main, "SpeedButton8"));
-    ASSERT_GE(MenuItems.size(), 2);
-    EXPECT_EQ(MenuItems[MenuItems.size() - 2], QString("camera Effect [x]"));
-    EXPECT_EQ(MenuItems.back(), QString("devicesetup"));
+    ASSERT_GE(MenuItems.size(), 3);
+    EXPECT_EQ(MenuItems[MenuItems.size() - 3], QString("camera Effect [x]"));
+    EXPECT_EQ(MenuItems[MenuItems.size() - 2], QString("devicesetup"));
+    MenuPick = "motion";
+    ClickOn(W(*Main, "SpeedButton8"));
+    EXPECT_TRUE(capmain->motion1->Checked);
+    EXPECT_TRUE(capmain->MotionTimer->Enabled());
 }
 
 TEST_F(FormViewTest, CameraButtonRunsTheModalDeviceDialogAndThePreviewDraws)

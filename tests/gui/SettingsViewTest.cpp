@@ -17,6 +17,7 @@
 #include "app/Program.h"
 #include "app/main.h"
 #include "app/setting.h"
+#include "app/weblogin.h"
 #include "gui/FormView.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/QueueBridge.h"
@@ -183,6 +184,27 @@ TEST_F(SettingsView, TypedValuesAndOkReachTheSettingsAndTheTimer)
     EXPECT_EQ(FtpInterval, 0);
     EXPECT_FALSE(capmain->Timer1->Enabled());
     EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(SettingsView, WebLoginButtonOpensItsDialogAndOkStoresTheLogin)
+{
+    TFormView login(webloginform);
+    HttpUser = "old";
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] {
+            EXPECT_EQ(qobject_cast<QLineEdit*>(login.WidgetOf("edituser"))->text(), QString("old"));
+            auto* pass = qobject_cast<QLineEdit*>(login.WidgetOf("editpass"));
+            EXPECT_EQ(pass->echoMode(), QLineEdit::Password);
+            ClearLine(qobject_cast<QLineEdit*>(login.WidgetOf("edituser")));
+            Type(login.WidgetOf("edituser"), "alice");
+            Type(pass, "pw");
+            ClickAt(login.WidgetOf("SpeedButton1"), {30, 12});
+        });
+        ClickAt(Dialog->WidgetOf("SpeedButton2"), {20, 12});
+        Dialog->close();
+    });
+    ClickAt(Main->WidgetOf("SpeedButton7"), {12, 12});
+    EXPECT_EQ(HttpUser + ":" + HttpPass, "alice:pw");
 }
 
 } // namespace

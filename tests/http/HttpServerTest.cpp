@@ -116,7 +116,7 @@ protected:
 };
 
 const std::string NotFoundXJpg =
-    "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 148\r\n\r\n"
+    "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 148\r\nConnection: close\r\n\r\n"
     "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD><BODY><H1>404 Not Found</H1>The requested URL /x.jpg"
     " was not found on this server.<P></BODY></HTML>\r\n";
 
@@ -180,7 +180,7 @@ TEST_F(HttpServer, NotFoundPageByteForByte)
 {
     Start();
     EXPECT_EQ(Fetch("GET /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
-    EXPECT_EQ(Fetch("HEAD /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg);
+    EXPECT_EQ(Fetch("HEAD /x.jpg HTTP/1.1\r\n\r\n"), NotFoundXJpg.substr(0, NotFoundXJpg.find("<HTML>")));
     std::string put = Fetch("PUT /x.jpg HTTP/1.1\r\n\r\n");
     EXPECT_EQ(put, NotFoundXJpg);
     int posts = 0;
@@ -209,7 +209,7 @@ TEST_F(HttpServer, FileInPiecesThenShutdownAndClose)
 
     // HEAD carries the size and nothing else.
     EXPECT_EQ(Fetch("HEAD /f.jpg HTTP/1.1\r\n\r\n"),
-              "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5000\r\n\r\n");
+              "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 5000\r\nConnection: close\r\n\r\n");
     Spit(Docs / "readme", "r");
     EXPECT_EQ(Fetch("GET /readme HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: 1\r\n\r\nr");
@@ -424,7 +424,8 @@ TEST_F(HttpServer, CurlFetchesFilesAndHeads)
     TLoopProcess head({"curl", "-s", "-S", "-I", "--max-time", "20", url});
     ASSERT_TRUE(RunUntil([&] { return head.Exited; }, 30000));
     EXPECT_EQ(head.ExitCode, 0);
-    EXPECT_EQ(head.Output, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 100000\r\n\r\n");
+    EXPECT_EQ(head.Output,
+              "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n");
 
     TLoopProcess missing({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "20",
                           "http://127.0.0.1:" + std::to_string(Port) + "/nothing.jpg"});
@@ -619,4 +620,68 @@ TEST_F(HttpServer, LongHandlerAnswersEndCleanlyOnStopAndStalledOnesAreGivenUp)
     EXPECT_FALSE(slow.Reset);
     EXPECT_EQ(slow.Data, body + "end");
     ASSERT_TRUE(RunUntil([&] { return Disconnects == 3; }));
+}
+
+TEST_F(HttpServer, CredentialsGateEveryRequestBeforeItsHandler)
+{
+    Spit(Docs / "pic.jpg", "picture");
+    Server->SetCredentials("alice", "pw");
+    Start();
+    const std::string good = "Authorization: Basic YWxpY2U6cHc=\r\n", bad = "Authorization: Basic YWxpY2U6cHg=\r\n";
+    const struct {
+        std::string Request, Field, Status;
+        bool Body;
+    } cases[] = {
+        {"GET /pic.jpg", "", "401", true},      {"HEAD /pic.jpg", "", "401", false},
+        {"GET /../etc", "", "401", true},       {"POST /pic.jpg", bad, "401", true},
+        {"GET /pic.jpg", good, "200", true},    {"HEAD /pic.jpg", good, "200", false},
+        {"GET /none.jpg", good, "404", true},   {"HEAD /none.jpg", good, "404", false},
+    };
+    for (const auto& c : cases) {
+        std::string answer = Fetch(c.Request + " HTTP/1.1\r\n" + c.Field + "\r\n");
+        EXPECT_EQ(answer.substr(9, 3), c.Status) << c.Request << c.Field;
+        EXPECT_EQ(answer.find("\r\n\r\n") + 4 < answer.size(), c.Body) << answer;
+        EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+        const bool challenged =
+            answer.find("WWW-Authenticate: Basic realm=\"Quorrelane\", charset=\"UTF-8\"\r\n") != std::string::npos;
+        EXPECT_EQ(challenged, c.Status == "401");
+    }
+    EXPECT_EQ(Seen.size(), 4u);  // only the requests with the credentials
+    for (int i = 0; i < 9; ++i)
+        Fetch("GET /pic.jpg HTTP/1.0\r\n" + bad + "\r\n");
+    EXPECT_EQ(Fetch("GET /pic.jpg HTTP/1.0\r\n" + good + "\r\n").substr(0, 12), "HTTP/1.0 429");
+    EXPECT_EQ(Seen.size(), 4u);
+}
+
+TEST_F(HttpServer, TlsWithTheCertificateOnlyAndNoAnswerToPlainRequests)
+{
+    const std::string cert = (Top / "cert.pem").string(), key = (Top / "key.pem").string(),
+                      other = (Top / "other.pem").string(), missing = (Top / "missing.pem").string();
+    TLoopProcess make({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                       "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"});
+    TLoopProcess makeOther(
+        {"openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other});
+    ASSERT_TRUE(RunUntil([&] { return make.Exited && makeOther.Exited; }, 60000));
+    // Each bad pair stops the start with a text naming the file at fault.
+    const std::string pairs[][3] = {{missing, key, missing}, {key, key, key}, {cert, cert, cert}, {cert, other, other}};
+    for (const auto& p : pairs) {
+        Server->SetTlsFiles(p[0], p[1]);
+        try {
+            Server->Start();
+            ADD_FAILURE() << p[0] << " " << p[1];
+        } catch (const ESocketException& e) {
+            EXPECT_NE(std::string(e.what()).find(p[2]), std::string::npos) << e.what();
+        }
+        EXPECT_NE(Server->GetWSocketServer()->GetState(), wsListening);
+    }
+    Server->SetTlsFiles(cert, key);
+    const std::string body = Pattern(300000, 't');
+    Spit(Docs / "big.jpg", body);
+    Start();
+    TLoopProcess get({"curl", "-s", "-S", "--max-time", "20", "--cacert", cert,
+                      "https://127.0.0.1:" + std::to_string(Port) + "/big.jpg"});
+    ASSERT_TRUE(RunUntil([&] { return get.Exited; }, 30000));
+    EXPECT_EQ(get.ExitCode, 0);
+    EXPECT_TRUE(get.Output == body);
+    EXPECT_EQ(Fetch("GET /big.jpg HTTP/1.1\r\n\r\n"), "");
 }
