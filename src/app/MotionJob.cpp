@@ -191,9 +191,10 @@ void Tcapmain::MotionUpload()
             throw Exception("Cannot read " + AppDir + "motion/" + name);
         WriteFileAtomic(AppDir + Edit1->Text(), picture.data(), picture.size());
         if (!UploadByFtp(Edit1->Text()))
-            msg->SetCaption("Motion picture " + name + " not uploaded");
+            msg->SetCaption("Motion picture " + name + " not uploaded: " + LastUpload.Reason);
     } catch (const std::exception& e) {
         ftp->Abort();
+        sftp->Quit();
         msg->SetCaption(std::string("Motion picture not uploaded: ") + e.what());
     }
 }

@@ -2,6 +2,7 @@
 // page "cam.html".
 #include "app/Upload.h"
 
+#include <cctype>
 #include <ctime>
 
 #include "app/main.h"
@@ -93,6 +94,29 @@ std::string UploadsOffText()
            ", or the \"Setting\" button";
 }
 
+std::string FtpFailureReason(const std::string& ErrorText, const std::string& Step, int TimeoutSeconds)
+{
+    std::string text = ErrorText;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    if (size_t nl = text.find_last_of("\r\n"); nl != std::string::npos)
+        text.erase(0, nl + 1);
+    if (text.empty())
+        return Step + " failed";
+    if (text == "426 Timeout")
+        return "timed out after " + std::to_string(TimeoutSeconds) + " s in " + Step;
+    const bool coded = text.size() > 4 && std::isdigit(static_cast<unsigned char>(text[0])) && text[3] == ' ';
+    const std::string body = coded ? text.substr(4) : text;
+    const std::string authTls = "The server does not accept TLS (AUTH TLS answered: ";
+    if (coded && body.rfind(authTls, 0) == 0 && body.back() == ')')
+        return "server refused AUTH TLS: " + body.substr(authTls.size(), body.size() - authTls.size() - 1);
+    if (size_t w = body.rfind(" (Winsock error #"); coded && w != std::string::npos && body.back() == ')')
+        return body.substr(0, w);
+    if (const std::string e = "ESocketException: "; coded && body.rfind(e, 0) == 0)
+        return body.substr(e.size());
+    return text;
+}
+
 void Tcapmain::BindUploadEvents()
 {
     SpeedButton4->OnClick = [this](TObject* s) { SpeedButton4Click(s); };
@@ -108,16 +132,97 @@ bool Tcapmain::PutFile(const std::string& RemoteName, const std::string& LocalNa
     ftp->TypeBinary();
     msg->SetCaption(Status);
     bool ok = ftp->Put();
+    if (!ok)
+        NoteFtpFailure("PUT " + RemoteName);
     if (FtpAtomic && ok) {
         // RNFR the temporary name, RNTO the file's own.
         ftp->SetHostFileName(stored);
         ftp->SetLocalFileName(RemoteName);
         ok = ftp->RunSync(&TCustomFtpCli::RenAsync);
+        if (!ok)
+            NoteFtpFailure("RENAME " + stored);
     }
     return ok;
 }
 
+bool Tcapmain::PutFileSftp(const std::string& RemoteName, const std::string& LocalName, const char* Status)
+{
+    const std::string stored = FtpAtomic ? TemporaryUploadName(RemoteName) : RemoteName;
+    msg->SetCaption(Status);
+    bool ok = sftp->Put(LocalName, stored);
+    if (ok && FtpAtomic)
+        ok = sftp->Rename(stored, RemoteName);
+    if (!ok)
+        NoteFailure(sftp->ErrorText());
+    return ok;
+}
+
+bool Tcapmain::UploadBySftp(const std::string& FileName)
+{
+    msg->SetCaption("FTP Start...");
+    SplitSshHost(FtpHost, sftp->HostName, sftp->Port);
+    sftp->UserName = FtpUser;
+    sftp->PassWord = TrimPassword(FtpPass);
+    sftp->KeyFile = FtpKey;
+    sftp->HostKey = FtpHostKey;
+    sftp->Timeout = ftp->GetTimeout();
+
+    msg->SetCaption("Connecting (SFTP)...");
+    // Nothing can be stored without a session or in another directory.
+    bool inPlace = sftp->Connect();
+    if (!inPlace)
+        NoteFailure(sftp->ErrorText());
+    msg->SetCaption("CWD...");
+    if (inPlace && !FtpDir.empty() && !sftp->Cwd(FtpDir)) {
+        NoteFailure(sftp->ErrorText());
+        inPlace = false;
+    }
+    if (inPlace) {
+        inPlace = PutFileSftp(FileName, AppDir + FileName, "PUT jpg...") || sftp->Connected();
+        const std::string history = !MotionUploadName.empty() ? MotionUploadName
+                                    : HistoryUpload ? HistoryFileName(std::chrono::system_clock::now())
+                                                    : std::string();
+        if (inPlace && !history.empty())
+            inPlace = PutFileSftp(history, AppDir + FileName, "PUT history jpg...") || sftp->Connected();
+    }
+    WriteCamPage(FileName);
+    bool result = false;
+    if (inPlace)
+        result = PutFileSftp("cam.html", AppDir + "cam.html", "PUT cam.html...");
+    sftp->Quit();
+    msg->SetCaption("Ready.");
+    return result;
+}
+
+void Tcapmain::NoteFailure(const std::string& Reason)
+{
+    if (FFailure.empty())
+        FFailure = Reason.empty() ? "upload failed" : Reason;
+}
+
+void Tcapmain::NoteFtpFailure(const std::string& Step)
+{
+    const std::string& error = ftp->GetErrorMessage();
+    NoteFailure(FtpFailureReason(error.empty() ? ftp->GetLastResponse() : error, Step, ftp->GetTimeout()));
+}
+
+void Tcapmain::EndRun(bool Ok)
+{
+    LastUpload.Done = true;
+    LastUpload.Ok = Ok;
+    LastUpload.Time = std::time(nullptr);
+    LastUpload.Reason = Ok ? std::string() : FFailure.empty() ? std::string("upload failed") : FFailure;
+}
+
 bool Tcapmain::UploadByFtp(const std::string& FileName)
+{
+    FFailure.clear();
+    const bool ok = FtpProto == "sftp" ? UploadBySftp(FileName) : UploadOverFtp(FileName);
+    EndRun(ok);
+    return ok;
+}
+
+bool Tcapmain::UploadOverFtp(const std::string& FileName)
 {
     msg->SetCaption("FTP Start...");
     std::string host, port;
@@ -134,13 +239,16 @@ bool Tcapmain::UploadByFtp(const std::string& FileName)
     // A session some earlier failure left open would refuse the login.
     if (ftp->GetConnected())
         ftp->Abort();
-    ftp->Connect();
+    if (!ftp->Connect())
+        NoteFtpFailure("CONNECT");
 
     ftp->SetHostDirName(FtpDir);
     msg->SetCaption("CWD...");
     // A directory the server refuses would put every file into the login
     // directory: nothing is uploaded then, and the run fails.
-    const bool inPlace = ftp->Cwd() || FtpDir.empty();
+    bool inPlace = ftp->Cwd() || FtpDir.empty();
+    if (!inPlace)
+        NoteFtpFailure("CWD");
 
     bool result = false;
     if (inPlace) {
@@ -164,21 +272,18 @@ bool Tcapmain::RunUpload(bool Timed, bool& Ok)
     // Still running while an error is shown: no other job starts on the
     // client before its session is aborted.
     TRunning running(FUploading);
-    LastUpload.Reason.clear();
-    auto ended = [this](bool Result) {
-        LastUpload.Done = true;
-        LastUpload.Ok = Result;
-        LastUpload.Time = std::time(nullptr);
-        if (Result)
-            LastUpload.Reason.clear();
-    };
     try {
         TakeSnapshot(Edit1->Text(), std::chrono::system_clock::now());
         Ok = UploadByFtp(Edit1->Text());
-        ended(Ok);
         return true;
+    } catch (const std::exception& E) {
+        FFailure = E.what();
+        EndRun(false);
+        Application->HandleException();
+        EndBrokenRun(Timed);
+        return false;
     } catch (...) {
-        ended(false);
+        EndRun(false);
         Application->HandleException();
         EndBrokenRun(Timed);
         return false;
@@ -188,6 +293,7 @@ bool Tcapmain::RunUpload(bool Timed, bool& Ok)
 void Tcapmain::EndBrokenRun(bool Timed)
 {
     ftp->Abort();
+    sftp->Quit();
     SpeedButton4->SetEnabled(true);
     if (Timed)
         ArmUploadTimer();
@@ -208,8 +314,10 @@ void Tcapmain::SpeedButton4Click(TObject*)
     if (ok) {
         if (!AutoStart() && !DisablePrompt)
             Application->MessageBox("FTP完了。\r指定ディレクトリにcam.htmlをup", " ftp ok", MB_OK);
-    } else if (!DisablePrompt) {
-        Application->MessageBox("FTPできませんでした", "ERR ftp faild", MB_OK);
+    } else {
+        if (!DisablePrompt)
+            Application->MessageBox("FTPできませんでした", "ERR ftp faild", MB_OK, LastUpload.Reason);
+        msg->SetCaption("Upload failed: " + LastUpload.Reason);
     }
     SpeedButton4->SetEnabled(true);
 }
@@ -234,7 +342,9 @@ void Tcapmain::Timer1Timer(TObject*)
         ArmUploadTimer();
     } else {
         FtpInterval = 0;
-        Application->MessageBox("ERR ftp faild. \"Auto UPLOAD\" turn OFF!!", "ERR ftp faild", MB_OK);
+        Application->MessageBox("ERR ftp faild. \"Auto UPLOAD\" turn OFF!!", "ERR ftp faild", MB_OK,
+                                LastUpload.Reason);
+        msg->SetCaption("Upload failed: " + LastUpload.Reason);
     }
     SpeedButton4->SetEnabled(true);
 }

@@ -37,3 +37,8 @@ std::string TemporaryUploadName(const std::string& FileName);
 // The line that says why "/a" and the timer upload nothing while no FTP
 // server is set.
 std::string UploadsOffText();
+
+// Why an FTP step failed, from the client's error text: a server's reply
+// as it came (its last line), the client's own connection and TLS texts
+// without their code, a timeout as "timed out after N s in STEP".
+std::string FtpFailureReason(const std::string& ErrorText, const std::string& Step, int TimeoutSeconds);

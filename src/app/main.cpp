@@ -27,6 +27,7 @@ std::string FtpTlsFingerprint;
 std::string HttpUser, HttpPass;
 std::string HttpsCert, HttpsKey;
 std::string BindAddress = "0.0.0.0";
+std::string FtpProto = "ftp", FtpKey, FtpHostKey;
 std::unique_ptr<TIniFile> SettingsFile;
 DWORD LastRefreshTick = 0;
 TMotionSettings MotionSettings;
@@ -326,6 +327,8 @@ void Tcapmain::CreateComponents()
     ftp->SetShareMode(ftpShareExclusive);
     ftp->SetOptions({ftpAcceptLF});
     ftp->SetConnectionType(ftpDirect);
+    sftp = Make<TSftpCli>();
+    sftp->SetName("sftp");
 
     SpeedButton4 = button("SpeedButton4", 82, 30, 41, 25, "Start FTP");
     SpeedButton4->SetGlyph(MakeGlyph(TGlyph::Ftp));
@@ -522,6 +525,9 @@ void Tcapmain::ReadSettings()
     BindAddress = ini.ReadString("setting", "bind", "0.0.0.0");
     if (BindAddress.empty())
         BindAddress = "0.0.0.0";
+    FtpProto = ini.ReadString("setting", "fproto", "ftp");
+    FtpKey = ini.ReadString("setting", "fkey", "");
+    FtpHostKey = ini.ReadString("setting", "fhostkey", "");
     TMotionSettings& m = MotionSettings;
     const TMotionSettings d;
     m.Enabled = ini.ReadBool("setting", "motion", d.Enabled);
@@ -601,16 +607,20 @@ void Tcapmain::WriteSettings()
         ini.WriteString("setting", "ftlsfp", FtpTlsFingerprint);
     // Written once used, as above.
     auto written = [&ini](const char* Key) { return ini.ReadString("setting", Key, "\x01") != "\x01"; };
+    auto writeUsed = [&ini, &written](const char* Key, const std::string& Value, const std::string& Default) {
+        if (Value != Default || written(Key))
+            ini.WriteString("setting", Key, Value);
+    };
     if (!HttpUser.empty() || written("http_user")) {
         ini.WriteString("setting", "http_user", HttpUser);
         WritePassword(ini, HttpPass, "http_pass");
     }
-    if (!HttpsCert.empty() || written("https_cert"))
-        ini.WriteString("setting", "https_cert", HttpsCert);
-    if (!HttpsKey.empty() || written("https_key"))
-        ini.WriteString("setting", "https_key", HttpsKey);
-    if (BindAddress != "0.0.0.0" || written("bind"))
-        ini.WriteString("setting", "bind", BindAddress);
+    writeUsed("https_cert", HttpsCert, "");
+    writeUsed("https_key", HttpsKey, "");
+    writeUsed("bind", BindAddress, "0.0.0.0");
+    writeUsed("fproto", FtpProto, "ftp");
+    writeUsed("fkey", FtpKey, "");
+    writeUsed("fhostkey", FtpHostKey, "");
     // The motion keys likewise, all of them once detection was used.
     const TMotionSettings& m = MotionSettings;
     if (m.Enabled || ini.ReadString("setting", "motion", "\x01") != "\x01") {

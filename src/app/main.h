@@ -16,6 +16,7 @@
 #include "app/Upload.h"
 #include "capture/Video.h"
 #include "ftp/FtpCli.h"
+#include "ftp/SftpCli.h"
 #include "http/HttpSrv.h"
 #include "platform/IniFiles.h"
 #include "platform/Timer.h"
@@ -169,6 +170,7 @@ public:
     int RequestCount = 0;   // picture requests since start
     bool PictureTaken = false;  // a picture request has refreshed http.jpg
     std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
+    TSftpCli* sftp = nullptr;  // the upload client with fproto=sftp
     TUploadOutcome LastUpload;
     // For /status.json: the open camera is lost (until it is back), when
     // the newest camera frame was taken, and when the program started.
@@ -214,6 +216,19 @@ private:
     // After an error that ended a run early: the session aborted, the
     // button back, a timed run's timer as it was.
     void EndBrokenRun(bool Timed);
+    // The job over FTP (FTPS) and over SFTP, with the same files, texts
+    // and result.
+    bool UploadOverFtp(const std::string& FileName);
+    bool UploadBySftp(const std::string& FileName);
+    // One file over SFTP, as PutFile.
+    bool PutFileSftp(const std::string& RemoteName, const std::string& LocalName, const char* Status);
+    // Keeps the first failure's reason of the running job.
+    void NoteFailure(const std::string& Reason);
+    // The reason of the failed FTP step Step.
+    void NoteFtpFailure(const std::string& Step);
+    // Records the run's outcome and, after a failure, shows its reason.
+    void EndRun(bool Ok);
+    std::string FFailure;  // the running job's first failure
 };
 
 extern Tcapmain* capmain;
@@ -236,6 +251,9 @@ extern std::string FtpTlsFingerprint;
 extern std::string HttpUser, HttpPass;
 extern std::string HttpsCert, HttpsKey;
 extern std::string BindAddress;
+// The upload protocol ("ftp" or "sftp"), the SSH private key file and the
+// pinned SSH host key fingerprint ("SHA256:...").
+extern std::string FtpProto, FtpKey, FtpHostKey;
 extern std::unique_ptr<TIniFile> SettingsFile;
 extern DWORD LastRefreshTick;
 

@@ -110,6 +110,30 @@ Tsettingform::Tsettingform(TComponent* AOwner) : TForm(AOwner)
     Label11 = label("Label11", 8, 174, "Fingerprint");
     editfp = edit("editfp", 88, 172, 225, 11);
 
+    Label12 = label("Label12", 8, 4, "PROTOCOL");
+    ComboProto = Make<TComboBox>();
+    ComboProto->SetName("ComboProto");
+    ComboProto->SetParent(this);
+    ComboProto->SetBounds(88, 1, 81, 20);
+    ComboProto->Items = {"FTP", "FTPS", "SFTP"};
+    ComboProto->ItemsChanged();
+    ComboProto->TabOrder = 12;
+    Label13 = label("Label13", 214, 50, "SSH key file");
+    editkey = edit("editkey", 214, 62, 113, 13);
+    Label14 = label("Label14", 214, 84, "SSH host key");
+    edithostkey = edit("edithostkey", 214, 96, 113, 14);
+    for (TLabel* l : {Label12, Label13, Label14})
+        l->Font.Size = 8;
+    // FTPS is FTP with TLS: the choice and the TLS box follow each other.
+    ComboProto->OnChange = [this](TObject*) {
+        if (ComboProto->ItemIndex() != ProtoSftp)
+            CheckTls->SetChecked(ComboProto->ItemIndex() == ProtoFtps);
+    };
+    CheckTls->OnChange = [this](TObject*) {
+        if (ComboProto->ItemIndex() != ProtoSftp)
+            ComboProto->SetItemIndex(CheckTls->Checked() ? ProtoFtps : ProtoFtp);
+    };
+
     Memo1 = Make<TMemo>();
     Memo1->SetName("Memo1");
     Memo1->SetParent(this);
@@ -179,6 +203,11 @@ void Tcapmain::SpeedButton7Click(TObject*)
     dlg->CheckAtomic->SetChecked(FtpAtomic);
     dlg->CheckTls->SetChecked(FtpTls);
     dlg->editfp->SetText(FtpTlsFingerprint);
+    dlg->ComboProto->SetItemIndex(FtpProto == "sftp" ? Tsettingform::ProtoSftp
+                                  : FtpTls           ? Tsettingform::ProtoFtps
+                                                     : Tsettingform::ProtoFtp);
+    dlg->editkey->SetText(FtpKey);
+    dlg->edithostkey->SetText(FtpHostKey);
     if (dlg->ShowModal() == mrOk) {
         FtpHost = dlg->Edithost->Text();
         FtpUser = dlg->editname->Text();
@@ -190,6 +219,9 @@ void Tcapmain::SpeedButton7Click(TObject*)
         FtpAtomic = dlg->CheckAtomic->Checked();
         FtpTls = dlg->CheckTls->Checked();
         FtpTlsFingerprint = dlg->editfp->Text();
+        FtpProto = dlg->ComboProto->ItemIndex() == Tsettingform::ProtoSftp ? "sftp" : "ftp";
+        FtpKey = dlg->editkey->Text();
+        FtpHostKey = dlg->edithostkey->Text();
         FtpInterval = IntervalFromText(dlg->editint->Text());
     }
     ArmUploadTimer();

@@ -42,6 +42,17 @@ public:
     TEdit* editfp = nullptr;
     // Opens the web login dialog, beside the address box.
     TSpeedButton* SpeedButton2 = nullptr;
+    // The protocol (FTP, FTPS, SFTP) on the free top row; the SSH key file
+    // and the pinned host key in the free column right of the short fields.
+    TLabel* Label12 = nullptr;
+    TComboBox* ComboProto = nullptr;
+    TLabel* Label13 = nullptr;
+    TEdit* editkey = nullptr;
+    TLabel* Label14 = nullptr;
+    TEdit* edithostkey = nullptr;
+
+    // The protocol choice's entries.
+    enum { ProtoFtp, ProtoFtps, ProtoSftp };
 
     void FormShow(TObject* Sender);
     void SpeedButton1Click(TObject* Sender);

@@ -104,6 +104,12 @@ TGuiFrontEnd::TGuiFrontEnd(TApplication& App) : FApp(App)
     FApp.FrontEnd.ShowMessage = [this](const std::string& Text, const std::string& Caption, UINT Flags) {
         Show(Text, Caption, Flags);
     };
+    FApp.FrontEnd.ShowDetailedMessage = [this](const std::string& Text, const std::string& Caption, UINT Flags,
+                                               const std::string& Detail) {
+        auto box = MakeMessageBox(FOwner, QString::fromStdString(Text), QString::fromStdString(Caption), Flags);
+        box->setInformativeText(QString::fromStdString(Detail));
+        FRunner(*box);
+    };
     FApp.FrontEnd.Beep = [](UINT) { QApplication::beep(); };
 }
 

@@ -98,6 +98,15 @@ void TApplication::MessageBox(const std::string& Text, const std::string& Captio
         std::fprintf(stderr, "[%s] %s\n", Caption.c_str(), Text.c_str());
 }
 
+void TApplication::MessageBox(const std::string& Text, const std::string& Caption, UINT Flags,
+                              const std::string& Detail)
+{
+    if (!Detail.empty() && FrontEnd.ShowDetailedMessage)
+        FrontEnd.ShowDetailedMessage(Text, Caption, Flags, Detail);
+    else
+        MessageBox(Text, Caption, Flags);
+}
+
 void TApplication::Log(const std::string& Line)
 {
     if (FrontEnd.Log)

@@ -45,6 +45,9 @@ public:
     void HandleException();
     // A message box owned by the main window, OK button only.
     void MessageBox(const std::string& Text, const std::string& Caption, UINT Flags = MB_OK);
+    // The same with a detail line under the text, where the front end
+    // shows one (the console prints the text alone).
+    void MessageBox(const std::string& Text, const std::string& Caption, UINT Flags, const std::string& Detail);
     // One of the program's own log lines (where it serves, what it did not
     // start); shown only by a front end that prints them.
     void Log(const std::string& Line);
@@ -55,6 +58,10 @@ public:
         std::function<void(const std::string& Text, const std::string& Caption, UINT Flags)> ShowMessage;
         std::function<void(UINT Type)> Beep;
         std::function<void(const std::string& Line)> Log;
+        // A message box with a detail under its text; unset: ShowMessage.
+        std::function<void(const std::string& Text, const std::string& Caption, UINT Flags,
+                           const std::string& Detail)>
+            ShowDetailedMessage;
     };
     TFrontEnd FrontEnd;
 

@@ -106,6 +106,8 @@ TEST_F(SettingsDialog, LayoutCaptionsTabOrderAndHiddenRows)
         {Dlg->CheckH, 88, 148, 17, 6, false},  {Dlg->CheckD, 88, 172, 17, 7, false},
         {Dlg->CheckPasv, 8, 194, 112, 8, true}, {Dlg->CheckAtomic, 128, 194, 200, 9, true},
         {Dlg->CheckTls, 8, 148, 100, 10, true},  {Dlg->editfp, 88, 172, 225, 11, true},
+        {Dlg->ComboProto, 88, 1, 81, 12, true}, {Dlg->editkey, 214, 62, 113, 13, true},
+        {Dlg->edithostkey, 214, 96, 113, 14, true},
     };
     for (const auto& f : fields) {
         SCOPED_TRACE(f.C->Name());
@@ -164,7 +166,9 @@ TEST_F(SettingsDialog, OkCopiesEveryFieldOutAndTheFileWaitsForTheClose)
         EXPECT_FALSE(Dlg->CheckAtomic->Checked());
         EXPECT_FALSE(Dlg->CheckTls->Checked());
         EXPECT_EQ(Dlg->editfp->Text(), "");
+        EXPECT_EQ(Dlg->ComboProto->Text(), "FTP");
         Dlg->CheckTls->SetChecked(true);
+        EXPECT_EQ(Dlg->ComboProto->Text(), "FTPS");  // the choice follows the box
         Dlg->editfp->SetText("AB:cd:01");
         Dlg->Edithost->SetText(" ftp.example.org:2121 ");
         Dlg->editname->SetText("me ");
@@ -252,4 +256,25 @@ TEST_F(SettingsDialog, CloseBoxChangesNothingButReArmsTheTimer)
     // The unchanged interval starts the stopped timer.
     EXPECT_TRUE(capmain->Timer1->Enabled());
     EXPECT_EQ(capmain->Timer1->Interval(), 120000u);
+}
+
+TEST_F(SettingsDialog, SftpChoiceKeyAndHostKeyRoundTrip)
+{
+    Spit(Ini, "[setting]\nfproto=sftp\nfkey=/k/id_ed25519\nfhostkey=SHA256:abc\n");
+    Create();
+    Operator([this] {
+        EXPECT_EQ(Dlg->ComboProto->Text(), "SFTP");
+        EXPECT_EQ(Dlg->editkey->Text(), "/k/id_ed25519");
+        EXPECT_EQ(Dlg->edithostkey->Text(), "SHA256:abc");
+        Dlg->ComboProto->SetItemIndex(Tsettingform::ProtoFtps);
+        EXPECT_TRUE(Dlg->CheckTls->Checked());
+        Dlg->edithostkey->SetText("");
+    });
+    capmain->SpeedButton7->Click();
+    EXPECT_EQ(FtpProto, "ftp");
+    EXPECT_TRUE(FtpTls);
+    capmain->Close();
+    EXPECT_EQ(GetPrivateProfileString("setting", "fproto", "", 1024, Ini), "ftp");
+    EXPECT_EQ(GetPrivateProfileString("setting", "fkey", "", 1024, Ini), "/k/id_ed25519");
+    EXPECT_EQ(GetPrivateProfileString("setting", "fhostkey", "x", 1024, Ini), "");
 }

@@ -157,25 +157,28 @@ TEST_F(UploadJob, FailuresEndTheRunWithTheFailureBox)
     struct Case {
         const char* Name;
         std::function<void()> Set;
+        const char* Reason;  // the status line's "Upload failed: " reason
     };
     TRawListener silent;  // accepts, never greets
     const int down = UnusedPort();
     const Case cases[] = {
-        {"wrong password", [] { FtpPass = "wrong"; }},
-        {"server down", [down] { FtpHost = "127.0.0.1:" + std::to_string(down); }},
+        {"wrong password", [] { FtpPass = "wrong"; }, "530 Authentication failed\\."},
+        {"server down", [down] { FtpHost = "127.0.0.1:" + std::to_string(down); }, "Connection refused"},
         // A directory the server refuses: nothing lands in the login
         // directory instead.
-        {"refused CWD", [] { FtpDir = "missing"; }},
+        {"refused CWD", [] { FtpDir = "missing"; }, "550 No such file or directory\\."},
         {"silent server", [&silent] {
              FtpHost = "127.0.0.1:" + silent.PortText();
              capmain->ftp->SetTimeout(1);
-         }},
+         }, "timed out after 1 s in CONNECT"},
+        {"no TLS on the server", [] { FtpTls = true; }, "server refused AUTH TLS: 5\\d\\d .*"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         Server();
         FtpPass = "secret";
         FtpDir = "www";
+        FtpTls = false;
         capmain->ftp->SetTimeout(15);
         c.Set();
         Messages.clear();
@@ -183,7 +186,10 @@ TEST_F(UploadJob, FailuresEndTheRunWithTheFailureBox)
         StartFtp();
         EXPECT_EQ(Messages, std::vector<std::string>{FailedBox});
         EXPECT_TRUE(std::filesystem::exists(AppDir + "cam.html"));  // written all the same
-        EXPECT_EQ(capmain->msg->Caption(), "Ready.");
+        EXPECT_TRUE(std::regex_match(capmain->msg->Caption(), std::regex(std::string("Upload failed: ") + c.Reason)))
+            << capmain->msg->Caption();
+        EXPECT_TRUE(capmain->LastUpload.Done && !capmain->LastUpload.Ok);
+        EXPECT_EQ("Upload failed: " + capmain->LastUpload.Reason, capmain->msg->Caption());
         EXPECT_TRUE(capmain->SpeedButton4->Enabled());
         EXPECT_EQ(capmain->ftp->GetState(), ftpStateReady);
     }
@@ -388,6 +394,15 @@ TEST_F(UploadJob, TlsToVsftpdRefusingPlainSessions)
     EXPECT_EQ(Messages, std::vector<std::string>{FailedBox});
     EXPECT_TRUE(std::regex_search(capmain->ftp->GetErrorMessage(), std::regex("^certificate verify failed: ")))
         << capmain->ftp->GetErrorMessage();
+    // The reason names the certificate's own fingerprint, ready to pin.
+    EXPECT_EQ(capmain->msg->Caption().rfind("Upload failed: certificate verify failed: ", 0), 0u);
+    EXPECT_NE(capmain->LastUpload.Reason.find(vsftpd.Fingerprint), std::string::npos) << capmain->LastUpload.Reason;
+    // No pin: the self-signed certificate is refused with its fingerprint.
+    FtpTlsFingerprint.clear();
+    StartFtp();
+    EXPECT_TRUE(std::regex_search(capmain->LastUpload.Reason, std::regex("self-signed certificate")))
+        << capmain->LastUpload.Reason;
+    EXPECT_NE(capmain->LastUpload.Reason.find(vsftpd.Fingerprint), std::string::npos) << capmain->LastUpload.Reason;
     EXPECT_FALSE(std::filesystem::exists(vsftpd.Root + "/cam.html"));
 }
 
@@ -407,4 +422,16 @@ TEST(UploadPieces, HostPortAndPasswordAsSent)
     EXPECT_EQ(TrimPassword(" \t\x01pa ss\r\n "), "pa ss");
     EXPECT_EQ(TrimPassword("\xE3\x81\x82"), "\xE3\x81\x82");
     EXPECT_EQ(TrimPassword(" \t"), "");
+
+    // Failure reasons: replies as they came (last line), the client's own
+    // texts without their code.
+    const std::tuple<const char*, const char*> reasons[] = {
+        {"530-Denied\r\n530 Login incorrect.\r\n", "530 Login incorrect."},
+        {"500 Host not found (Winsock error #11001)", "Host not found"},
+        {"500 ESocketException: DNS lookup: invalid host name.", "DNS lookup: invalid host name."},
+        {"426 Timeout", "timed out after 15 s in PUT x"},
+        {"", "PUT x failed"},
+    };
+    for (const auto& [text, reason] : reasons)
+        EXPECT_EQ(FtpFailureReason(text, "PUT x", 15), reason) << text;
 }
