@@ -585,7 +585,7 @@ void TCustomFtpCli::CheckCommandReply()
         FRequestResult = FStatusCode;
         SetErrorMessage();
     }
-    if (FPassive && FStatusCode == 227)
+    if (FPassive && (FStatusCode == 227 || FStatusCode == 229))
         FPasvResponse = FLastResponse;
     ParseReplyValue();
     if (FDoneAction)

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "net/WSocket.h"
 #include "platform/FileStream.h"
@@ -141,7 +142,12 @@ public:
     // Longest reply text kept while a line is assembled.
     static constexpr int ReceiveBufferSize = 4096;
     static constexpr int SendBlockSize = 1514;
-    static constexpr int ReceiveBlockSize = 2048;
+    static constexpr int ReceiveBlockSize = 65536;
+    // The local file is read this much at a time, the pieces are cut from
+    // it; one turn sends this many pieces at most while the socket takes
+    // them at once.
+    static constexpr int FileReadAhead = 65536;
+    static constexpr int PiecesPerTurn = 44;
 
     explicit TCustomFtpCli(TComponent* AOwner);
     ~TCustomFtpCli() override;
@@ -337,6 +343,9 @@ protected:
     void StartUpload();
     void StartDownload(TFtpRequest RqType, const char* Command);
     bool ReadPassivePort();
+    // Refills the read-ahead of an upload; false at the file's end (which
+    // ends the data connection) or on a read error.
+    bool ReadFileAhead();
     // Gives a closed socket the proxy of the SOCKS connection types, or
     // none: a socket forgets its proxy whenever it closes.
     void ApplySocks(TWSocket* Socket);
@@ -444,7 +453,9 @@ protected:
     bool FDataAcceptPending = false;
     // A local file failure of the running transfer ("Error reading file").
     std::string FLocalError;
-    char FSendBlock[SendBlockSize + 1] = {};
+    std::vector<char> FFileBlock;  // read ahead of the pieces sent
+    int FFilePos = 0, FFileLen = 0;
+    std::vector<char> FReceiveBlock;
     // The control connection is being closed after the reply to QUIT.
     bool FClosingAfterQuit = false;
     // Errors reported through HandleError so far.

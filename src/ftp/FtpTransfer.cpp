@@ -1,9 +1,13 @@
 // TCustomFtpCli: the data connection, uploads, downloads and progress.
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "ftp/FtpCli.h"
@@ -27,6 +31,45 @@ std::string DottedAddress(uint32_t NetAddr)
     return WSocket_inet_ntoa(ia);
 }
 
+const char* const Digits = "0123456789";
+
+// The port of the first h1,h2,h3,h4,p1,p2 group (six numbers 0-255) in a
+// 227 reply, -1 without one.
+int PasvPort(const std::string& Reply)
+{
+    for (size_t at = 3; (at = Reply.find_first_of(Digits, at)) != std::string::npos;) {
+        int v[6];
+        int n = 0;
+        for (size_t p = at; n < 6;) {
+            size_t end = std::min(Reply.find_first_not_of(Digits, p), Reply.size());
+            if (end == p || end - p > 3 || (v[n] = std::atoi(Reply.c_str() + p)) > 255)
+                break;
+            if (++n < 6) {
+                if (end >= Reply.size() || Reply[end] != ',')
+                    break;
+                p = end + 1;
+            }
+        }
+        if (n == 6)
+            return v[4] * 256 + v[5];
+        at = Reply.find_first_not_of(Digits, at);
+    }
+    return -1;
+}
+
+// The port of a 229 reply's (|||port|), -1 without one.
+int EpsvPort(const std::string& Reply)
+{
+    size_t open = Reply.find("(|||");
+    if (open == std::string::npos)
+        return -1;
+    size_t end = Reply.find_first_not_of(Digits, open + 4);
+    if (end == std::string::npos || end == open + 4 || end - open - 4 > 5 || Reply.compare(end, 2, "|)") != 0)
+        return -1;
+    int port = std::atoi(Reply.c_str() + open + 4);
+    return port <= 65535 ? port : -1;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -34,6 +77,18 @@ std::string DottedAddress(uint32_t NetAddr)
 
 void TCustomFtpCli::PortAsync()
 {
+    const TFtpConnectionType kind = GetConnectionType();
+    if (!FPassive && (kind == ftpSocks4 || kind == ftpSocks4A || kind == ftpSocks5)) {
+        // The server's data connection cannot come in through the proxy,
+        // and going around it is no choice either.
+        FErrorMessage = "501 Active mode cannot go through the SOCKS proxy: use passive mode";
+        FStatusCode = 501;
+        FRequestResult = 501;
+        TriggerDisplay("! " + FErrorMessage);
+        FRequestDoneFlag = false;
+        FinishRequest(501);
+        return;
+    }
     TWSocket* data = FDataSocket.get();
     data->OnSessionAvailable = nullptr;
     data->OnSessionClosed = nullptr;
@@ -77,30 +132,19 @@ void TCustomFtpCli::PortAsync()
         std::snprintf(cmd, sizeof cmd, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1], a[2], a[3], p / 256, p % 256);
     FByteCount = 0;
     FCurrentStep = ftpStepPort;
-    StartCommand(ftpReqPort, cmd, {200, 227});
+    StartCommand(ftpReqPort, cmd, {200, 227, 229});
 }
 
 bool TCustomFtpCli::ReadPassivePort()
 {
-    std::string s = FPasvResponse;
-    size_t i = s.find('(');
-    if (i != std::string::npos)
-        s.erase(0, i + 1);
-    for (int n = 0; n < 4; ++n) {
-        i = s.find(',');
-        if (i != std::string::npos)
-            s.erase(0, i + 1);
-    }
-    i = s.find(',');
-    int p1 = std::atoi(s.substr(0, i).c_str());
-    if (i != std::string::npos)
-        s.erase(0, i + 1);
-    i = s.find(')');
-    int p2 = std::atoi(s.substr(0, i).c_str());
-    int port = (p1 * 256 + p2) & 0xFFFF;
+    // The address is never used: the data goes to the control connection's
+    // host.
+    const int port = FPasvResponse.compare(0, 3, "229") == 0 ? EpsvPort(FPasvResponse) : PasvPort(FPasvResponse);
+    if (port <= 0)
+        return false;
     FDataSocket->SetPort(std::to_string(port));
     FDataSocket->SetAddr(FControlSocket->GetAddr());
-    return port != 0;
+    return true;
 }
 
 SOCKET TCustomFtpCli::AcceptDataConnection()
@@ -188,6 +232,7 @@ void TCustomFtpCli::StartUpload()
     FDataReady = false;
     FTransferAccepted = false;
     FBlockInFlight = false;
+    FFilePos = FFileLen = 0;
     FLocalError.clear();
     FStartTime = 0;
     FByteCount = 0;
@@ -321,23 +366,52 @@ void TCustomFtpCli::StartSending()
 
 void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
 {
-    if (!FLocalStream || !TriggerProgress())
-        return;
     TWSocket* data = FDataSocket.get();
-    if (Error != 0) {
-        TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
-        data->Close();
-        return;
-    }
-    if (FEndOfFile || !FTransferAccepted || !FDataReady)
-        return;
-    errno = 0;
-    int n = FLocalStream->Read(FSendBlock, SendBlockSize);
-    if (n > 0) {
+    for (int piece = 0; piece < PiecesPerTurn; ++piece) {
+        if (!FLocalStream || !TriggerProgress())
+            return;
+        if (Error != 0) {
+            TriggerDisplay("! Error #" + std::to_string(Error) + " sending data");
+            data->Close();
+            return;
+        }
+        if (FEndOfFile || !FTransferAccepted || !FDataReady)
+            return;
+        if (FFilePos >= FFileLen && !ReadFileAhead())
+            return;
+        if (FByteCount == 0) {
+            // The kernel gathers the pieces into full segments; the close
+            // at the end takes the rest along.
+            int on = 1;
+            WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        }
+        const int n = std::min(SendBlockSize, FFileLen - FFilePos);
+        FFilePos += n;
         FByteCount += n;
         FBlockInFlight = true;
-        data->Send(FSendBlock, n);
-    } else if (n == 0 && errno == 0) {
+        data->Send(FFileBlock.data() + FFilePos - n, n);
+        // While the socket takes each piece at once the next one follows
+        // without waiting for the completion.
+        if (!data->GetAllSent() || data->GetState() != wsConnected)
+            return;
+        FBlockInFlight = false;
+    }
+    FBlockInFlight = true;
+}
+
+bool TCustomFtpCli::ReadFileAhead()
+{
+    TWSocket* data = FDataSocket.get();
+    if (FFileBlock.empty())
+        FFileBlock.resize(FileReadAhead);
+    FFilePos = FFileLen = 0;
+    errno = 0;
+    const int n = FLocalStream->Read(FFileBlock.data(), FileReadAhead);
+    if (n > 0) {
+        FFileLen = n;
+        return true;
+    }
+    if (n == 0 && errno == 0) {
         FEndOfFile = true;
         if (data->GetTlsActive()) {
             // A TLS server may still send (session tickets): closing now
@@ -353,11 +427,12 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
         FLocalError = "426 Error reading file " + FLocalFileName;
         data->Close();
     }
+    return false;
 }
 
 void TCustomFtpCli::DataDiscard(TObject*, WORD)
 {
-    char buf[ReceiveBlockSize];
+    char buf[2048];
     FDataSocket->Receive(buf, sizeof buf);
 }
 
@@ -495,8 +570,10 @@ void TCustomFtpCli::DataReceived(TObject*, WORD)
     if (!TriggerProgress())
         return;
     TWSocket* data = FDataSocket.get();
-    char buf[ReceiveBlockSize];
-    int n = data->Receive(buf, sizeof buf);
+    if (FReceiveBlock.empty())
+        FReceiveBlock.resize(ReceiveBlockSize);
+    char* buf = FReceiveBlock.data();
+    int n = data->Receive(buf, ReceiveBlockSize);
     if (n > 0) {
         FByteCount += n;
         if (FLocalStream) {
@@ -573,7 +650,10 @@ void TCustomFtpCli::FailTransfer(int Code, const std::string& Text)
 
 bool TCustomFtpCli::ConnectPassiveData(TSessionConnected Connected, int Code)
 {
-    ReadPassivePort();
+    if (!ReadPassivePort()) {
+        FailTransfer(Code, std::to_string(Code) + " No data port in the passive reply: " + FPasvResponse);
+        return false;
+    }
     FDataSocket->OnSessionConnected = std::move(Connected);
     FDataSocket->SetLingerOnOff(wsLingerOff);
     FDataSocket->SetLingerTimeout(0);

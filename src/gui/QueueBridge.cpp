@@ -40,6 +40,7 @@ void TQueueBridge::Pass()
 
 void TQueueBridge::Rearm()
 {
+    SignalPendingMessages();
     if (Application && Application->Terminated()) {
         FTimer.stop();
         QCoreApplication::exit(0);

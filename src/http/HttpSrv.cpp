@@ -228,9 +228,18 @@ void THttpConnection::FinishAnswer()
     while (GetBufferedCount() > 0 && Receive(scratch, sizeof scratch) > 0) {
     }
     SetLineMode(true);
-    if (!IsKeepAlive(FRequestConnection) || FPeerShutdown)
+    if (!IsKeepAlive(FRequestConnection) || FPeerShutdown) {
+        // Input left unread would turn the close into a reset that can cost
+        // the client the end of the answer: what has come is taken first.
+        char sink[16384];
+        for (int left = ClosingDrainLimit; left > 0 && GetHSocket() != INVALID_SOCKET;) {
+            const int n = WSocket_recv(GetHSocket(), sink, sizeof sink, 0);
+            if (n <= 0)
+                break;
+            left -= n;
+        }
         CloseLater();
-    else
+    } else
         StartIdleTimer();
 }
 
@@ -337,9 +346,7 @@ void THttpConnection::DispatchRequest()
 
 bool THttpConnection::DocumentServable()
 {
-    if (!FileExists(FDocument))
-        return false;
-    // The mapped path must not lead outside DocDir through a link; a
+    // A missing document fails the open that follows. The mapped path must not lead outside DocDir through a link; a
     // document chosen by the handler is the handler's business.
     if (FDocument != FMappedDocument)
         return true;
@@ -413,9 +420,12 @@ void THttpConnection::SendFileHeader(bool WithBody)
 {
     FDocContentType = ContentTypeFromExt(FDocument);
     FDocStream.reset();
+    int64_t size = 0;
     try {
         // Regular files only: a FIFO or a device never ends or blocks.
-        FDocStream = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite, true);
+        auto file = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite, true);
+        size = file->OpenedSize();
+        FDocStream = std::move(file);
     } catch (const EStreamError&) {
         // Exists but cannot be opened: answer instead of leaving the
         // client waiting.
@@ -423,7 +433,6 @@ void THttpConnection::SendFileHeader(bool WithBody)
         CloseLater();
         return;
     }
-    int64_t size = FDocStream->Size();
     // Exactly the announced length is sent, whatever the file does.
     FBodyLeft = WithBody ? size : 0;
     if (!WithBody)
@@ -448,7 +457,8 @@ void THttpConnection::StartBodyTransfer()
         return;
     }
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
+        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+    FDocPos = FDocLen = 0;
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
     SetCorked(true);
     StartIdleTimer();
@@ -457,31 +467,57 @@ void THttpConnection::StartBodyTransfer()
 
 void THttpConnection::SendNextChunk(TObject*, WORD)
 {
+    // The pieces are cut from a larger read of the file; while the socket
+    // takes each at once, the next follows without waiting for the
+    // completion.
+    for (int piece = 0; piece < PiecesPerTurn; ++piece) {
+        if (!FDocStream || GetState() != wsConnected)
+            return;
+        if (FDocPos >= FDocLen && !ReadDocAhead()) {
+            EndBody();
+            return;
+        }
+        const int32_t n = std::min(FBufSize, FDocLen - FDocPos);
+        FDocPos += n;
+        StartIdleTimer();
+        Send(FDocBuf.get() + FDocPos - n, n);
+        if (!GetAllSent())
+            return;
+    }
+}
+
+bool THttpConnection::ReadDocAhead()
+{
     if (!FDocStream)
-        return;
+        return false;
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(static_cast<size_t>(FBufSize));
-    int32_t want = FBufSize;
+        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+    int32_t want = DocReadAhead;
     if (FBodyLeft >= 0 && FBodyLeft < want)
         want = static_cast<int32_t>(FBodyLeft);
-    int32_t n = want > 0 ? FDocStream->Read(FDocBuf.get(), want) : 0;
-    if (n > 0) {
-        if (FBodyLeft > 0)
-            FBodyLeft -= n;
-        StartIdleTimer();
-        Send(FDocBuf.get(), n);
-        return;
-    }
+    FDocPos = FDocLen = 0;
+    const int32_t n = want > 0 ? FDocStream->Read(FDocBuf.get(), want) : 0;
+    if (n <= 0)
+        return false;
+    FDocLen = n;
+    if (FBodyLeft > 0)
+        FBodyLeft -= n;
+    return true;
+}
+
+void THttpConnection::EndBody()
+{
     // End of the body, or a read error: the answer is over.
     FDocStream.reset();
-    SetCorked(false);
     StopIdleTimer();
     if (FBodyLeft > 0) {
         // The file ended before the announced length; only the close can
         // tell the client.
+        SetCorked(false);
         CloseLater();
         return;
     }
+    // The FIN takes along what the cork holds.
     Shutdown(1);
     Sleep(0);
     PostMessage(GetHandle(), WM_ANSWER_DONE, 0, 0);

@@ -33,6 +33,12 @@ public:
     static constexpr UINT DefaultIdleTimeoutMs = 60000;
     // Bytes read and dropped per notification after a complete request.
     static constexpr int DiscardPerNotification = 65536;
+    // Bytes of a document read at once, and the pieces sent in one turn at
+    // most while the socket takes them.
+    static constexpr int32_t DocReadAhead = 32768;
+    static constexpr int PiecesPerTurn = 44;
+    // Unread input taken at most before a close.
+    static constexpr int ClosingDrainLimit = 1 << 20;
 
     explicit THttpConnection(TComponent* AOwner);
     ~THttpConnection() override;
@@ -124,6 +130,9 @@ protected:
     void SendFileHeader(bool WithBody);
     void StartBodyTransfer();
     void SendNextChunk(TObject* Sender, WORD Error);
+    // Refills the read-ahead buffer from the document; false at its end.
+    bool ReadDocAhead();
+    void EndBody();
     void FinishAnswer();
 
 private:
@@ -150,7 +159,8 @@ private:
     std::string FDefaultDoc;
     std::string FDocument;
     std::unique_ptr<TStream> FDocStream;
-    std::unique_ptr<char[]> FDocBuf;
+    std::unique_ptr<char[]> FDocBuf;  // read ahead of the pieces sent
+    int32_t FDocPos = 0, FDocLen = 0;  // the next piece, the bytes read
     std::string FDocContentType;
     int32_t FRequestContentLength = 0;
     std::string FRequestContentType;

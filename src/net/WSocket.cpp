@@ -144,6 +144,8 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
         return;
     WORD ev = WSAGETSELECTEVENT(lParam);
     WORD err = WSAGETSELECTERROR(lParam);
+    if (ev & FD_WRITE)
+        FSentNotePosted = false;
     if (FPaused) {
         // A remote close is reported only once: keep it for Resume.
         if (ev & FD_CLOSE)
@@ -213,6 +215,7 @@ bool TCustomWSocket::ReceiveLoop(WORD Error)
     uint32_t discarded = 0;
     for (;;) {
         FLastError = 0;
+        FReadDrained = false;
         int before = FReadCount;
         try {
             if (!FireDataAvailable(Error)) {
@@ -237,6 +240,9 @@ bool TCustomWSocket::ReceiveLoop(WORD Error)
         if (FComponentOptions.count(wsoNoReceiveLoop))
             break;
         if (FLastError != 0 || FHSocket == INVALID_SOCKET || FConnSerial != serial)
+            break;
+        // A read that found fewer bytes than it asked for emptied the socket.
+        if (FReadDrained && !FTls)
             break;
         unsigned long waiting = 0;
         if (WSocket_ioctlsocket(FHSocket, FIONREAD_CMD, &waiting) != 0) {
@@ -279,6 +285,8 @@ void TCustomWSocket::ResetToDefaults()
     TlsRelease();
     FState = wsClosed;
     FAllSent = true;
+    FSentNotePosted = false;
+    FWriteShut = false;
     FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
@@ -453,6 +461,8 @@ bool TCustomWSocket::OpenHandle(const char* Prefix, bool WithLocalPort, const ch
     if (!ResolveForOpen(Prefix, WithLocalPort))
         return false;
     ClearSendBuffer();
+    FSentNotePosted = false;
+    FWriteShut = false;
     FHSocket = WSocket_socket(FAddrFormat, FType, FProto);
     if (FHSocket == INVALID_SOCKET) {
         ReportSocketError(SocketError);
@@ -623,6 +633,8 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
         ChangeState(wsClosed);
     }
     FHSocket = NewHSocket;
+    FSentNotePosted = false;
+    FWriteShut = false;
     ApplyLinger();
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
     if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_NOTIFY, FSelectEvent) != 0) {
@@ -730,8 +742,9 @@ void TCustomWSocket::Abort()
 
 void TCustomWSocket::Shutdown(int How)
 {
-    if (FHSocket == INVALID_SOCKET)
+    if (FHSocket == INVALID_SOCKET || (How == 1 && FWriteShut))
         return;
+    FWriteShut = FWriteShut || How != 0;
     // A TLS peer learns of the end from our close-notify before the FIN.
     if (How != 0)
         TlsCloseNotify();

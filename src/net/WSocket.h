@@ -352,6 +352,9 @@ protected:
     TSocketLingerOnOff FLingerOnOff = wsLingerOn;
     int FLingerTimeout = 0;
     bool FAllSent = true;
+    bool FSentNotePosted = false;  // a completion for the drained buffer waits in the queue
+    bool FWriteShut = false;       // the sending side is shut down
+    bool FReadDrained = false;     // the last read found the socket empty
     int FReadCount = 0;
     bool FPaused = false;
     bool FCloseInvoked = false;
@@ -487,6 +490,7 @@ private:
     // bytes in all; false when nothing came.
     bool ReadSocksReply(int Limit);
     void SendGreeting();
+    void EndSocksSession();
     void SocksDoAuthenticate();
     void SocksDoConnect();
     void SocksMethodReply();

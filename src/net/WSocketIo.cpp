@@ -22,7 +22,10 @@ int TCustomWSocket::RecvRaw(void* Buffer, int BufferSize, int Flags)
 {
     if (FTls)
         return TlsRecv(Buffer, BufferSize, Flags);
-    return WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+    int n = WSocket_recv(FHSocket, Buffer, BufferSize, Flags);
+    FReadDrained = FType == SOCK_STREAM && !(Flags & MSG_PEEK) &&
+                   (n < 0 ? WSocket_WSAGetLastError() == WSAEWOULDBLOCK : n < BufferSize);
+    return n;
 }
 
 int TCustomWSocket::RecvFromRaw(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen)
@@ -185,8 +188,11 @@ int TCustomWSocket::Send(const void* Data, int Len)
         result = Len;
     }
     TryToSend();
-    if (FAllSent && FHSocket != INVALID_SOCKET)
+    // One completion in the queue stands for every send before it.
+    if (FAllSent && FHSocket != INVALID_SOCKET && !FSentNotePosted) {
+        FSentNotePosted = true;
         PostMessage(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket), WSAMAKESELECTREPLY(FD_WRITE, 0));
+    }
     return result;
 }
 

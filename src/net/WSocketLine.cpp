@@ -179,6 +179,8 @@ bool TCustomLineWSocket::FireDataAvailable(WORD Error)
         return true;
     int searchStart = 0;
     if (waiting > 0) {
+        // All the socket held, read from the socket itself: it is empty now.
+        const bool all = waiting <= LineReadChunk && FSocksRcvdCnt == 0;
         waiting = std::min(waiting, LineReadChunk);
         CompactReceiveBuffer();
         GrowReceiveBuffer(FRcvdCnt + waiting + 1);
@@ -187,6 +189,8 @@ bool TCustomLineWSocket::FireDataAvailable(WORD Error)
             FLastError = WSocket_WSAGetLastError();
         if (n <= 0)
             return true;
+        if (all && n == waiting)
+            FReadDrained = true;
         CountRead(n);
         RcvdData()[FRcvdCnt + n] = 0;
         if (FLineEdit)
@@ -304,8 +308,9 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count)
 void TCustomLineWSocket::FireSessionClosed(WORD Error)
 {
     if (FRcvdPtr) {
-        if (FLineMode && FRcvdCnt > 0) {
-            // The unterminated rest is the last line.
+        if (FLineMode && FRcvdCnt > 0 && (FLineLimit <= 0 || FRcvdCnt <= FLineLimit)) {
+            // The unterminated rest is the last line; one over the limit
+            // never is.
             FLineLength = FRcvdCnt;
             DeliverPendingLine();
         }

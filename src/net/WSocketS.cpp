@@ -34,8 +34,16 @@ std::string TWSocketClient::GetPeerPort() { return FPeerPort; }
 void TWSocketClient::Dup(SOCKET NewHSocket)
 {
     TWSocket::Dup(NewHSocket);
-    FPeerAddr = TWSocket::GetPeerAddr();
-    FPeerPort = TWSocket::GetPeerPort();
+    // One look at the peer serves both.
+    sockaddr_in peer{};
+    int len = sizeof peer;
+    if (GetState() == wsConnected && GetPeerSockAddr(peer, len) == 0) {
+        FPeerAddr = WSocket_inet_ntoa(peer.sin_addr);
+        FPeerPort = std::to_string(WSocket_ntohs(peer.sin_port));
+    } else {
+        FPeerAddr = TWSocket::GetPeerAddr();
+        FPeerPort = TWSocket::GetPeerPort();
+    }
 }
 
 void TWSocketClient::FireSessionClosed(WORD Error)

@@ -180,8 +180,11 @@ void TCustomSocksWSocket::FireSessionConnected(WORD Error)
 
 void TCustomSocksWSocket::SendGreeting()
 {
-    FSocksAuthNumber = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
-    SendRequest(*this, std::string{5, 1, static_cast<char>(FSocksAuthNumber)});
+    // No authentication is always offered, user name and password only when
+    // there is a user name to send.
+    const bool withUser = FSocksAuthentication == socksAuthenticateUsercode && !FSocksUsercode.empty();
+    FSocksAuthNumber = withUser ? 2 : 0;
+    SendRequest(*this, withUser ? std::string{5, 2, 0, 2} : std::string{5, 1, 0});
 }
 
 void TCustomSocksWSocket::SocksDoAuthenticate()
@@ -300,7 +303,7 @@ void TCustomSocksWSocket::SocksMethodReply()
                 return;
         }
         SocksDoConnect();
-    } else if (FSocksRcvBuf[1] == 2) {
+    } else if (FSocksRcvBuf[1] == 2 && FSocksAuthNumber == 2) {
         SocksDoAuthenticate();
     } else {
         SocksFailure(socksAuthMethodError, "authentification method not acceptable");
@@ -443,10 +446,31 @@ void TCustomSocksWSocket::FireSessionClosed(WORD Error)
         } catch (Exception& E) {
             HandleBgException(E);
         }
+        EndSocksSession();
         TCustomWSocket::FireSessionClosed(code);
         return;
     }
+    EndSocksSession();
     TCustomWSocket::FireSessionClosed(Error);
+}
+
+// The proxy settings hold for one connection: a handler that connects again
+// from OnSessionClosed goes direct unless it sets them again.
+void TCustomSocksWSocket::EndSocksSession()
+{
+    if (FSocksServerAssigned) {
+        // The address record holds the proxy's address and port.
+        FAddrResolved = false;
+        FPortResolved = false;
+    }
+    FSocksState = 0;
+    FSocksServer.clear();
+    FSocksPort.clear();
+    FSocksLevel = "5";
+    FSocksServerAssigned = false;
+    FSocksPortAssigned = false;
+    FSocksRcvCnt = 0;
+    FSocksFailing = false;
 }
 
 // Reading.

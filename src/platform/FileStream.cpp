@@ -116,13 +116,14 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode, bool Regula
     if (fd < 0)
         fail();
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (RegularOnly && !S_ISREG(st.st_mode)) ||
-        (RegularOnly && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
+    // A regular file reads the same with O_NONBLOCK, so the flag stays.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (RegularOnly && !S_ISREG(st.st_mode))) {
         ::close(fd);
         fail();
     }
     FDevice = st.st_dev;
     FInode = st.st_ino;
+    FOpenedSize = static_cast<int64_t>(st.st_size);
     {
         std::lock_guard<std::mutex> g(gLock);
         OpenRecord mine{FDevice, FInode, FAccess, FShare, this};

@@ -80,6 +80,8 @@ public:
 
     const std::string& FileName() const { return FFileName; }
     int Handle() const { return FHandle; }
+    // The size when the file was opened (Size asks again).
+    int64_t OpenedSize() const { return FOpenedSize; }
 
     int32_t Read(void* Buffer, int32_t Count) override;
     int32_t Write(const void* Buffer, int32_t Count) override;
@@ -93,6 +95,7 @@ private:
     std::string FFileName;
     int FHandle = -1;
     uint64_t FDevice = 0, FInode = 0;
+    int64_t FOpenedSize = 0;
     unsigned FAccess = 0, FShare = 0;
 };
 

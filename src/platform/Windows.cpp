@@ -48,7 +48,10 @@ public:
     {
         std::lock_guard<std::mutex> g(FLock);
         FPosted.push_back(m);
-        SignalLocked();
+        // The owner looks at the queue before it waits: only other threads
+        // need the wake-up descriptor.
+        if (std::this_thread::get_id() != FOwner)
+            SignalLocked();
     }
 
     void PostQuit(int code)
@@ -300,6 +303,7 @@ private:
                       FPosted.end());
     }
 
+    const std::thread::id FOwner = std::this_thread::get_id();
     std::mutex FLock;
     std::deque<MSG> FPosted;
     bool FQuitPending = false;
@@ -763,6 +767,7 @@ void ChangeDescriptor(int Fd, uint32_t Events) { ThisQueue().Change(Fd, Events);
 void UnwatchDescriptor(int Fd) { ThisQueue().Unwatch(Fd); }
 
 int QueueDescriptor() { return ThisQueue().Descriptor(); }
+void SignalPendingMessages() { ThisQueue().Resignal(); }
 int NextTimerTimeout() { return ThisQueue().NextTimeout(); }
 
 namespace {

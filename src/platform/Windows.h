@@ -189,6 +189,9 @@ void UnwatchDescriptor(int Fd);
 // becomes readable whenever the queue has work, and the milliseconds until
 // the next timer falls due (-1: none).
 int QueueDescriptor();
+// Messages the thread posted to itself do not make the descriptor readable;
+// a loop that sleeps on it calls this before it sleeps.
+void SignalPendingMessages();
 int NextTimerTimeout();
 
 // Clock and pause.

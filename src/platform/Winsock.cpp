@@ -47,6 +47,8 @@ struct TSelectRec {
     bool Datagram = false;
     bool AcceptStarved = false;  // accept ran out of descriptors
     bool Watched = false;
+    bool UrgentAhead = false;    // an urgent byte was taken aside; its mark may lie ahead
+    bool Accepted = false;       // made by accept: a non-blocking stream socket
     uint32_t WatchMask = 0;
     TPhase Phase = TPhase::Fresh;
 };
@@ -60,15 +62,39 @@ std::map<SOCKET, TSelectRec>& Selects()
 
 void OnReady(SOCKET S, uint32_t Events);
 
-int UnreadBytes(SOCKET S)
+// Bytes of the normal stream, -1 when the count fails. Urgent bytes stay
+// out of it, as under Winsock: FIONREAD stops at their mark, so there the
+// count is 1 when a byte follows, and the next read passes the mark.
+int StreamBytes(SOCKET S, TSelectRec& R)
 {
     int avail = 0;
-    return ::ioctl(S, FIONREAD, &avail) == 0 ? avail : 0;
+    if (::ioctl(S, FIONREAD, &avail) != 0)
+        return -1;
+    if (avail > 0 || !R.UrgentAhead)
+        return avail;
+    int mark = 0;
+    char c;
+    if (::ioctl(S, SIOCATMARK, &mark) != 0 || !mark) {
+        R.UrgentAhead = false;
+        return 0;
+    }
+    return ::recv(S, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1 ? 1 : 0;
+}
+
+// Takes an announced urgent byte out of the way: nobody asks for FD_OOB.
+void DropUrgentByte(SOCKET S, TSelectRec& R)
+{
+    char c;
+    ::recv(S, &c, 1, MSG_OOB | MSG_DONTWAIT);
+    R.UrgentAhead = true;
 }
 
 // Brings the epoll registration in line with the armed events. Nothing
 // armed means no registration, so a hung-up socket cannot wake the queue.
-void UpdateWatch(SOCKET S, TSelectRec& R)
+// Without Shrink a registration that covers more is kept: the event just
+// delivered is usually re-enabled before the next wait, and a wait that
+// finds it disarmed shrinks it then.
+void UpdateWatch(SOCKET S, TSelectRec& R, bool Shrink = true)
 {
     uint32_t mask = 0;
     if (R.Wnd && R.Msg) {
@@ -87,8 +113,8 @@ void UpdateWatch(SOCKET S, TSelectRec& R)
             // After the peer's FIN the socket reads as ready for ever: it is
             // watched for reading only while unread data remains, so that a
             // wait for FD_WRITE is not cut short.
-            if ((R.Armed & FD_READ) && (!R.CloseSent || UnreadBytes(S) > 0))
-                mask |= EPOLLIN | EPOLLRDHUP;
+            if ((R.Armed & FD_READ) && (!R.CloseSent || StreamBytes(S, R) > 0))
+                mask |= EPOLLIN | EPOLLRDHUP | (R.Datagram ? 0u : static_cast<uint32_t>(EPOLLPRI));
             if ((R.Armed & FD_CLOSE) && !R.Datagram)
                 mask |= EPOLLRDHUP;
             break;
@@ -96,6 +122,8 @@ void UpdateWatch(SOCKET S, TSelectRec& R)
             break;
         }
     }
+    if (!Shrink && (mask & ~R.WatchMask) == 0 && (R.Watched || mask == 0))
+        return;
     if (mask == 0) {
         if (R.Watched)
             UnwatchDescriptor(S);
@@ -196,10 +224,17 @@ void OnReady(SOCKET S, uint32_t Events)
             break;
         }
         bool eof = (Events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+        if (Events & EPOLLPRI) {
+            DropUrgentByte(S, r);
+            posted = true;  // keeps the registration for the bytes behind it
+        }
+        // Readable without a hang-up means bytes of the stream: the count is
+        // asked only when the peer has gone as well.
         int avail = 0;
-        if (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-            if (::ioctl(S, FIONREAD, &avail) != 0)
-                avail = 0;
+        if ((r.Armed & FD_READ) && (Events & EPOLLIN) && !eof)
+            avail = 1;
+        else if ((r.Armed & FD_READ) && (Events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+            avail = std::max(StreamBytes(S, r), 0);
         if (avail > 0 && (r.Armed & FD_READ)) {
             Post(r, S, FD_READ, 0);
             posted = true;
@@ -220,6 +255,14 @@ void OnReady(SOCKET S, uint32_t Events)
         break;
     }
     if (!posted) {
+        // An event delivered before and not re-enabled yet: the
+        // registration shrinks to what is armed.
+        const uint32_t before = r.WatchMask;
+        if (!(Events & (EPOLLHUP | EPOLLERR))) {
+            UpdateWatch(S, r);
+            if (!r.Watched || r.WatchMask != before)
+                return;
+        }
         // Nothing deliverable (a hung-up socket whose events are spent):
         // drop the registration until the next re-enabling call.
         if (r.Watched)
@@ -228,7 +271,7 @@ void OnReady(SOCKET S, uint32_t Events)
         r.WatchMask = 0;
         return;
     }
-    UpdateWatch(S, r);
+    UpdateWatch(S, r, false);
 }
 
 void SetPhase(SOCKET S, TPhase Phase)
@@ -239,14 +282,6 @@ void SetPhase(SOCKET S, TPhase Phase)
     if (Phase == TPhase::Connecting)
         r.Armed |= (r.Events & FD_CONNECT);
     UpdateWatch(S, r);
-}
-
-// Urgent data stays in the stream: otherwise FIONREAD reads 0 at the mark
-// and the reader never gets past it.
-void KeepUrgentInline(SOCKET S)
-{
-    int on = 1;
-    ::setsockopt(S, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
 }
 
 bool IsDatagram(SOCKET S)
@@ -546,13 +581,15 @@ int WSAAsyncSelect(SOCKET S, HWND Wnd, UINT Msg, long Events)
 {
     if (S < 0)
         return Fail(WSAENOTSOCK);
-    int fl = ::fcntl(S, F_GETFL);
-    if (fl < 0)
-        return FailErrno();
-    if (!(fl & O_NONBLOCK))
-        ::fcntl(S, F_SETFL, fl | O_NONBLOCK);
     std::lock_guard<std::mutex> g(gSelectLock);
     TSelectRec& r = Selects()[S];
+    if (!r.Accepted) {
+        int fl = ::fcntl(S, F_GETFL);
+        if (fl < 0)
+            return FailErrno();
+        if (!(fl & O_NONBLOCK))
+            ::fcntl(S, F_SETFL, fl | O_NONBLOCK);
+    }
     if (Msg == 0 || Events == 0 || !Wnd) {
         r.Wnd = nullptr;
         r.Msg = 0;
@@ -564,7 +601,7 @@ int WSAAsyncSelect(SOCKET S, HWND Wnd, UINT Msg, long Events)
     r.Msg = Msg;
     r.Events = Events;
     r.AcceptStarved = false;
-    r.Datagram = IsDatagram(S);
+    r.Datagram = !r.Accepted && IsDatagram(S);
     if (r.Phase == TPhase::Fresh) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -629,8 +666,6 @@ SOCKET socket(int Family, int Type, int Protocol)
     int s = ::socket(Family, Type | SOCK_NONBLOCK | SOCK_CLOEXEC, Protocol);
     if (s < 0)
         return FailErrno();
-    if (Type == SOCK_STREAM)
-        KeepUrgentInline(s);
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(s);
     return s;
@@ -744,11 +779,12 @@ SOCKET accept(SOCKET S, sockaddr* Addr, int* Len)
         return Fail(ErrnoToWinsock(e));
     if (Len)
         *Len = static_cast<int>(l);
-    KeepUrgentInline(c);
     // Known to be connected even if the peer has already gone again.
     std::lock_guard<std::mutex> g(gSelectLock);
     Selects().erase(c);
-    Selects()[c].Phase = TPhase::Connected;
+    TSelectRec& r = Selects()[c];
+    r.Phase = TPhase::Connected;
+    r.Accepted = true;
     return c;
 }
 
@@ -819,7 +855,13 @@ int ioctlsocket(SOCKET S, long Cmd, unsigned long* Arg)
 {
     if (Cmd == FIONREAD_CMD || Cmd == static_cast<long>(FIONREAD)) {
         int n = 0;
-        if (::ioctl(S, FIONREAD, &n) != 0)
+        std::lock_guard<std::mutex> g(gSelectLock);
+        auto it = Selects().find(S);
+        if (it != Selects().end())
+            n = StreamBytes(S, it->second);
+        else if (::ioctl(S, FIONREAD, &n) != 0)
+            n = -1;
+        if (n < 0)
             return FailErrno();
         if (Arg)
             *Arg = static_cast<unsigned long>(n < 0 ? 0 : n);

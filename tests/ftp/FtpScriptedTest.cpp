@@ -395,6 +395,37 @@ TEST_F(FtpScripted, PassiveUploadIgnoresTheAddressOfThe227)
     EXPECT_THROW(Ftp.SetConnectionType(ftpSocks5), FtpException);
 }
 
+TEST_F(FtpScripted, PassiveReplyWithoutAWellFormedPortOpensNoConnection)
+{
+    Spit(Dir / "up.bin", "data");
+    const auto pair = [](int P) { return std::to_string(P / 256) + "," + std::to_string(P % 256); };
+    const std::vector<std::pair<std::function<std::string(int)>, bool>> cases = {
+        {[](int) { return "227 Entering Passive Mode"; }, false},
+        {[](int) { return "227 Entering Passive Mode (127,0,0,1,300,5)"; }, false},
+        {[](int) { return "227 Entering Passive Mode (127,0,0,1,4)"; }, false},
+        {[](int) { return "229 Entering Extended Passive Mode (|||)"; }, false},
+        {[](int) { return "229 Entering Extended Passive Mode (|||70000|)"; }, false},
+        {[&](int P) { return "227 Entering Passive Mode =127,0,0,1," + pair(P); }, true},
+        {[](int P) { return "229 Entering Extended Passive Mode (|||" + std::to_string(P) + "|)"; }, true},
+    };
+    Ftp.SetPassive(true);
+    ASSERT_TRUE(Ftp.Connect());
+    Ftp.SetLocalFileName(Dir / "up.bin");
+    Ftp.SetHostFileName("up.bin");
+    for (const auto& [reply, ok] : cases) {
+        Server.PasvReply = reply;
+        const std::string text = reply(0);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(Ftp.Put(), ok) << Ftp.GetErrorMessage();
+        if (!ok) {
+            EXPECT_EQ(Ftp.GetErrorMessage(), "426 No data port in the passive reply: " + reply(Server.Port));
+        }
+    }
+    EXPECT_EQ(Server.PassiveConnections, 2);
+    EXPECT_EQ(Count("STOR"), 2);
+    EXPECT_TRUE(Ftp.GetConnected());
+}
+
 TEST_F(FtpScripted, UploadEdges)
 {
     ASSERT_TRUE(Ftp.Connect());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 #include "ftp/FtpCli.h"
@@ -90,6 +91,64 @@ TEST(FtpSocks, Socks4ThroughDante)
     ftp.SetSocksUserCode("cam");
     ASSERT_NO_FATAL_FAILURE(UploadAndFetch(ftp, server, dir));
     EXPECT_TRUE(RunUntil([&] { return Count(proxy->DanteLog(), "tcp/connect [") == 3; })) << proxy->DanteLog();
+}
+
+TEST(FtpSocks, Socks5WithoutPasswordAndActiveModeRefused)
+{
+    TTempDir dir;
+    TRealFtpServer server(TRealFtpServer::Pyftpdlib, dir);
+    if (!server.SkipReason.empty())
+        GTEST_SKIP() << server.SkipReason;
+    struct TCase {
+        const char* Name;
+        std::function<std::unique_ptr<TSocksProxy>()> Start;
+        std::function<size_t(const TSocksProxy&)> Connections;
+    };
+    const auto microsocksLog = [](const TSocksProxy& P) { return P.Count("connected to 127.0.0.1:"); };
+    const auto danteLog = [](const TSocksProxy& P) { return Count(P.DanteLog(), "tcp/connect ["); };
+    std::vector<TCase> cases = {{"microsocks", [] { return TSocksProxy::Microsocks("", "", "127.0.0.2"); }, microsocksLog}};
+    if (TSocksProxy::CanRunDante()) {
+        cases.push_back({"danted", [] { return TSocksProxy::Dante("127.0.0.2"); }, danteLog});
+        // Both methods allowed: without a user name it takes no authentication.
+        cases.push_back({"danted with users", [] { return TSocksProxy::Dante("127.0.0.2", "username none"); }, danteLog});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto proxy = c.Start();
+        ASSERT_TRUE(proxy->Listening());
+        TFtpClient ftp(nullptr);
+        ftp.SetConnectionType(ftpSocks5);
+        ftp.SetSocksServer("127.0.0.1");
+        ftp.SetSocksPort(proxy->PortText());
+        ASSERT_NO_FATAL_FAILURE(UploadAndFetch(ftp, server, dir));
+        EXPECT_TRUE(RunUntil([&] { return c.Connections(*proxy) == 3; }));
+
+        // Active mode cannot go through the proxy: refused before anything
+        // is sent, the control connection stays.
+        ASSERT_TRUE(ftp.Connect());
+        ftp.SetPassive(false);
+        ftp.SetLocalFileName(dir / "up.bin");
+        EXPECT_FALSE(ftp.Put());
+        EXPECT_EQ(ftp.GetErrorMessage(), "501 Active mode cannot go through the SOCKS proxy: use passive mode");
+        EXPECT_TRUE(ftp.GetConnected());
+        EXPECT_TRUE(ftp.Quit());
+        EXPECT_TRUE(RunUntil([&] { return c.Connections(*proxy) == 4; }));
+    }
+    // A proxy that wants a user name gets one when it is set.
+    if (TSocksProxy::CanRunDante()) {
+        auto proxy = TSocksProxy::Dante("127.0.0.2", "username");
+        ASSERT_TRUE(proxy->Listening());
+        TFtpClient ftp(nullptr);
+        ftp.SetConnectionType(ftpSocks5);
+        ftp.SetSocksServer("127.0.0.1");
+        ftp.SetSocksPort(proxy->PortText());
+        ftp.SetSocksUserCode("nobody");
+        ftp.SetSocksPassword("wrong");
+        ftp.SetHostName("127.0.0.1");
+        ftp.SetPort(std::to_string(server.Port));
+        EXPECT_FALSE(ftp.Connect());
+        EXPECT_EQ(ftp.GetErrorMessage(), "500 socks authentication failed (Winsock error #20015)");
+    }
 }
 
 TEST(FtpSocks, FtpProxyTakesTheHostInTheUserName)

@@ -49,6 +49,7 @@ public:
     bool DataEof = false;
     bool ControlClosed = false;
     bool Accepted = false;
+    int PassiveConnections = 0;
     // Called when the client has closed the data connection.
     std::function<void()> OnDataClosed;
     // Port of the last PORT command, and its address text.
@@ -56,6 +57,8 @@ public:
     std::string ActiveAddress;
     // The address written into 227 replies.
     std::string PasvAddress = "127,0,0,1";
+    // When set, the whole reply to PASV for the listening port.
+    std::function<std::string(int Port)> PasvReply;
 
     TScriptedFtpServer()
     {
@@ -131,8 +134,9 @@ public:
         } else if (verb == "PASV") {
             int p = ListenPassive();
             FPassive = true;
-            Reply("227 Entering Passive Mode (" + PasvAddress + "," + std::to_string(p / 256) + "," +
-                  std::to_string(p % 256) + ")");
+            Reply(PasvReply ? PasvReply(p)
+                            : "227 Entering Passive Mode (" + PasvAddress + "," + std::to_string(p / 256) + "," +
+                                  std::to_string(p % 256) + ")");
         } else if (verb == "STOR" || verb == "APPE") {
             DataIn.clear();
             if (!FPassive)
@@ -235,6 +239,7 @@ private:
             CloseFd(FPasvListen);
             CloseFd(FData);
             FData = c;
+            ++PassiveConnections;
             DataEof = false;
             Watch(FData, EPOLLIN | EPOLLRDHUP);
             StartPendingDownload();

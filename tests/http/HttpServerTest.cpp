@@ -213,6 +213,16 @@ TEST_F(HttpServer, FileInPiecesThenShutdownAndClose)
     Spit(Docs / "readme", "r");
     EXPECT_EQ(Fetch("GET /readme HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: application/binary\r\nContent-Length: 1\r\n\r\nr");
+    // An urgent byte, ahead of the request or inside it, stays out of it.
+    for (const char* before : {"", "GET /rea"}) {
+        TLoopClient u(Port);
+        u.Send(before);
+        RunUntil([] { return false; }, 50);
+        ASSERT_EQ(::send(u.Fd(), "!", 1, MSG_OOB), 1);
+        u.Send(std::string("GET /readme HTTP/1.0\r\n\r\n").substr(std::strlen(before)));
+        ASSERT_TRUE(RunUntil([&] { return u.Closed; }));
+        EXPECT_EQ(u.Data.substr(0, 17), "HTTP/1.0 200 OK\r\n") << before;
+    }
     Spit(Docs / "index.html", "<p>");
     EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\n<p>");

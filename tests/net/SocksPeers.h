@@ -57,15 +57,17 @@ struct TSocksProxy {
 
     // danted needs root to switch to its unprivileged user.
     static bool CanRunDante() { return geteuid() == 0; }
-    // danted, SOCKS 4 and 5 without authentication, connecting out from
-    // External; it logs to DanteLog().
-    static std::unique_ptr<TSocksProxy> Dante(const std::string& External = "127.0.0.1")
+    // danted, SOCKS 4 and 5 with the SOCKS methods Methods (without
+    // authentication by default; "username" checks the system's users),
+    // connecting out from External; it logs to DanteLog().
+    static std::unique_ptr<TSocksProxy> Dante(const std::string& External = "127.0.0.1",
+                                              const std::string& Methods = "none")
     {
         auto p = std::make_unique<TSocksProxy>();
         Spit(p->Dir / "danted.conf", "logoutput: " + p->Dir / "danted.log" + "\ninternal: 127.0.0.1 port = " +
                                          p->PortText() + "\nexternal: " + External +
-                                         "\nclientmethod: none\nsocksmethod: none\n"
-                                         "user.privileged: root\nuser.unprivileged: nobody\n"
+                                         "\nclientmethod: none\nsocksmethod: " + Methods +
+                                         "\nuser.privileged: root\nuser.unprivileged: nobody\n"
                                          "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
                                          "socks pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n command: connect\n"
                                          " log: connect disconnect error\n}\n");

@@ -401,32 +401,67 @@ TEST(SocksScripted, OddMethodAndAuthenticationReplies)
     struct TCase {
         std::vector<std::pair<size_t, std::string>> Script;
         std::vector<std::string> Want;
+        std::string User = "u";
     };
+    // No authentication is always offered; user name and password with a
+    // user name only.
+    const std::string offerBoth = B({5, 2, 0, 2}), offerNone = B({5, 1, 0});
     const std::string auth = B({1, 1}) + "u" + B({1}) + "p";
     const std::string request = B({5, 1, 0, 3, 9}) + "127.0.0.1" + P(7);
     std::vector<TCase> cases = {
-        {{{3, B({5, 1})}},
+        {{{4, B({5, 1})}},
          {"socks error 20003 authentification method not acceptable", "connected 20003", "closed 20003"}},
-        {{{3, B({4, 0})}}, {"socks error 20002 socks version error", "connected 20002", "closed 20002"}},
-        {{{3, B({5, 2})}, {3 + auth.size(), B({1, 0, 9})}},
+        {{{4, B({4, 0})}}, {"socks error 20002 socks version error", "connected 20002", "closed 20002"}},
+        {{{4, B({5, 2})}, {4 + auth.size(), B({1, 0, 9})}},
          {"auth 0", "socks error 20001 too much data availaible", "connected 20001", "auth 2", "closed 20001"}},
-        {{{3, B({5, 2})}, {3 + auth.size(), B({5, 0})}},
+        {{{4, B({5, 2})}, {4 + auth.size(), B({5, 0})}},
          {"auth 0", "socks error 20002 socks version error", "connected 20002", "auth 2", "closed 20002"}},
         // No authentication needed after all: the connection proceeds.
-        {{{3, B({5, 0})}, {3 + request.size(), B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}) + "hi"}}, {"auth 3", "connected 0"}},
+        {{{4, B({5, 0})}, {4 + request.size(), B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}) + "hi"}}, {"auth 3", "connected 0"}},
         // The proxy gives up without a word.
-        {{{3, ""}}, {"socks error 10054 socks server closed the connection", "connected 10054", "closed 10054"}},
+        {{{4, ""}}, {"socks error 10054 socks server closed the connection", "connected 10054", "closed 10054"}},
+        // Without a user name: no authentication alone, and nothing else is
+        // taken.
+        {{{3, B({5, 0})}, {3 + request.size(), B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}) + "hi"}}, {"connected 0"}, ""},
+        {{{3, B({5, 2})}},
+         {"socks error 20003 authentification method not acceptable", "connected 20003", "closed 20003"},
+         ""},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
         TScriptedProxy p(cases[i].Script, i == 5);
         TClient c;
-        c.S.SetSocksUsercode("u");
+        c.S.SetSocksUsercode(cases[i].User);
         c.S.SetSocksPassword("p");
         c.S.SetSocksAuthentication(socksAuthenticateUsercode);
         c.Connect(p.PortText(), "7");
         ASSERT_TRUE(RunUntil([&] { return c.Closed || c.Data == "hi"; }));
         EXPECT_EQ(std::vector<std::string>(c.Events.begin() + 1, c.Events.end()), cases[i].Want);
         c.S.Close();
+        p.Join();
+        const std::string& greeting = cases[i].User.empty() ? offerNone : offerBoth;
+        EXPECT_EQ(p.Received.substr(0, greeting.size()), greeting);
     }
+}
+
+TEST(SocksScripted, ReconnectFromTheCloseHandlerGoesDirect)
+{
+    TEchoServer echo;
+    TScriptedProxy p({{3, B({5, 1})}});
+    TClient c;
+    int closes = 0;
+    c.S.OnSessionClosed = [&](TObject*, WORD E) {
+        c.Events.push_back("closed " + std::to_string(E));
+        if (++closes == 1) {
+            c.S.SetAddr("127.0.0.1");
+            c.S.SetPort(echo.Port);
+            c.S.Connect();
+        }
+    };
+    c.Connect(p.PortText(), echo.Port);
+    ASSERT_TRUE(RunUntil([&] { return c.Has("connected 0"); })) << c.Events.size();
+    EXPECT_EQ(c.Events, (std::vector<std::string>{"socks connected 0",
+                                                  "socks error 20003 authentification method not acceptable",
+                                                  "connected 20003", "closed 20003", "connected 0"}));
+    EXPECT_TRUE(c.Echoes("direct"));
 }
