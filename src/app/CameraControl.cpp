@@ -29,10 +29,16 @@ void Tcapmain::BindCameraEvents()
     SetCaptureSettingsFile(settings.substr(0, settings.rfind('/') + 1) + "capture.ini");
     // A camera that is lost or gives no picture, and one that is back, are
     // told on the status line.
-    FrameGrabber1->SetOnError([this](TObject*, int32_t, const std::string& Text) { msg->SetCaption(Text); });
+    FrameGrabber1->SetOnError([this](TObject*, int32_t Id, const std::string& Text) {
+        if (Id == IDS_CAP_DEVICE_FAILED || Id == IDS_CAP_NO_SIGNAL)
+            CameraLost = true;
+        msg->SetCaption(Text);
+    });
     FrameGrabber1->SetOnStatusCallback([this](TObject*, int32_t Id, const std::string& Text) {
-        if (Id == IDS_CAP_DEVICE_RETURNED || Id == IDS_CAP_SIGNAL_RETURNED)
+        if (Id == IDS_CAP_DEVICE_RETURNED || Id == IDS_CAP_SIGNAL_RETURNED) {
+            CameraLost = false;
             msg->SetCaption(Text);
+        }
     });
 }
 
@@ -59,6 +65,7 @@ void Tcapmain::SpeedButton3Click(TObject*)
         SpeedButton3->SetEnabled(true);
         return;
     }
+    CameraLost = false;
     grabber.SetDriverOpen(true);
     grabber.SetVideoPreview(true);
     if (grabber.HasDlgVideoFormat())
@@ -87,3 +94,14 @@ void Tcapmain::src1Click(TObject*) { FrameGrabber1->DlgVideoSource(); }
 void Tcapmain::format1Click(TObject*) { FrameGrabber1->DlgVideoFormat(); }
 
 void Tcapmain::Effect1Click(TObject*) { Effect1->Checked = !Effect1->Checked; }
+
+std::string Tcapmain::CameraDevice() const
+{
+    const int index = FrameGrabber1->DriverIndex();
+    if (index != FDeviceIndex) {
+        TDriverDetails details;
+        FDevice = index >= 0 && DriverTable().Details(index, details) ? details.Path : std::string();
+        FDeviceIndex = index;
+    }
+    return FDevice;
+}

@@ -52,15 +52,6 @@ void KeepNewest(const std::string& Dir, int Keep)
         unlink((Dir + names[i]).c_str());
 }
 
-std::string JsonTime(std::time_t T)
-{
-    std::tm tm{};
-    localtime_r(&T, &tm);
-    char buf[40];
-    std::strftime(buf, sizeof buf, "\"%Y-%m-%dT%H:%M:%S%z\"", &tm);
-    return buf;
-}
-
 } // namespace
 
 void Tcapmain::BindMotionEvents()
@@ -197,16 +188,4 @@ void Tcapmain::MotionUpload()
         sftp->Quit();
         msg->SetCaption(std::string("Motion picture not uploaded: ") + e.what());
     }
-}
-
-std::string Tcapmain::MotionStatusJson() const
-{
-    std::string s = "{\"enabled\":";
-    s += MotionSettings.Enabled ? "true" : "false";
-    s += ",\"active\":";
-    s += Motion.Active() ? "true" : "false";
-    s += ",\"events\":" + std::to_string(Motion.Events());
-    s += ",\"last_start\":" + (Motion.Events() ? JsonTime(FMotionStart) : std::string("null"));
-    s += ",\"last_length\":" + (Motion.Events() ? std::to_string(Motion.EventLengthMs() / 1000) : std::string("null"));
-    return s + "}";
 }

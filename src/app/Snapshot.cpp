@@ -215,4 +215,6 @@ void Tcapmain::TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp)
     input.EffectG = EffectG;
     input.EffectB = EffectB;
     ::TakeSnapshot(GrabberToFile(*FrameGrabber1), input, FileName, Stamp);
+    if (FrameGrabber1->DriverOpen() && !CameraLost)
+        LastFrameTime = std::time(nullptr);
 }

@@ -88,6 +88,12 @@ void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port)
 
 std::string TemporaryUploadName(const std::string& FileName) { return FileName + ".part"; }
 
+std::string UploadsOffText()
+{
+    return "Uploads are off until an FTP server is set: fhost= in section [setting] of " + SettingsFileName() +
+           ", or the \"Setting\" button";
+}
+
 std::string FtpFailureReason(const std::string& ErrorText, const std::string& Step, int TimeoutSeconds)
 {
     std::string text = ErrorText;
@@ -323,6 +329,10 @@ void Tcapmain::Timer1Timer(TObject*)
     // A manual run holds the client: this tick is skipped.
     if (FUploading)
         return;
+    if (FtpHost.empty()) {
+        Application->Log(UploadsOffText());
+        return;
+    }
     SpeedButton4->SetEnabled(false);
     Timer1->SetEnabled(false);
     bool ok = false;

@@ -34,6 +34,10 @@ void SplitFtpHost(const std::string& Text, std::string& Host, std::string& Port)
 // The name a file is stored under before it is renamed into place.
 std::string TemporaryUploadName(const std::string& FileName);
 
+// The line that says why "/a" and the timer upload nothing while no FTP
+// server is set.
+std::string UploadsOffText();
+
 // Why an FTP step failed, from the client's error text: a server's reply
 // as it came (its last line), the client's own connection and TLS texts
 // without their code, a timeout as "timed out after N s in STEP".

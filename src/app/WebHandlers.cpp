@@ -1,9 +1,13 @@
 // The main window's handlers for the built-in HTTP server: starting it,
 // reporting its addresses, and keeping the served picture fresh.
+#include <sys/stat.h>
+
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "app/Status.h"
 #include "app/main.h"
 #include "http/HttpText.h"
 #include "net/WSocket.h"
@@ -16,6 +20,37 @@ namespace {
 constexpr DWORD RefreshIntervalMs = 2500;
 
 bool AutoStart() { return !Startup.Args.empty() && Startup.Args[0] == "/a"; }
+
+// "/" when the data directory has no page of its own.
+constexpr const char* HomePage =
+    "<!DOCTYPE html>\n"
+    "<html><head><meta charset=\"utf-8\"><title>Quorrelane</title></head>\n"
+    "<body style=\"font-family: sans-serif\">\n"
+    "<h1>Quorrelane</h1>\n"
+    "<p><img src=\"/stream\" alt=\"live camera\" style=\"max-width: 100%\"></p>\n"
+    "<p><a href=\"/stream\">Live stream</a> (<code>/stream</code>, <code>/?action=stream</code>) |\n"
+    "<a href=\"/snapshot\">Snapshot</a> (<code>/snapshot</code>, <code>/?action=snapshot</code>) |\n"
+    "<a href=\"/status.json\">Status</a></p>\n"
+    "</body></html>\n";
+
+// A whole answer the handler makes itself, never kept by caches; for a
+// HEAD request (WithBody false) its header alone.
+void Answer(THttpConnection* Client, THttpGetFlag& Flags, const std::string& ContentType, const std::string& Body,
+            bool WithBody = true)
+{
+    std::string header = HttpFileHeader(Client->GetVersion(), ContentType, static_cast<int64_t>(Body.size()));
+    header.insert(header.size() - 2, "Cache-Control: no-store\r\n");
+    Client->AppendStrToSendBuffer(header);
+    Client->SendStr(WithBody ? Body : std::string());
+    Client->EndAnswer();
+    Flags = gfHandled;
+}
+
+bool IsFile(const std::string& Name)
+{
+    struct stat st {};
+    return stat(Name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
 } // namespace
 
@@ -30,6 +65,9 @@ void Tcapmain::BindWebEvents()
     srv->OnPostDocument = std::bind(&Tcapmain::srvPostDocument, this, _1, _2, _3);
     srv->OnHeadDocument = std::bind(&Tcapmain::srvHeadDocument, this, _1, _2, _3);
     Stream = std::make_unique<TLiveStream>(FrameGrabber1, [this] {
+        // Asked once for every frame the stream encodes.
+        if (!CameraLost)
+            LastFrameTime = std::time(nullptr);
         TStreamLook look;
         look.Message = Edit2->Text();
         look.Effect = Effect1->Checked;
@@ -100,8 +138,10 @@ void Tcapmain::srvServerStarted(TObject*)
     if (Application) {
         // Where the picture is, on the port actually bound.
         std::string port = srv->GetWSocketServer() ? srv->GetWSocketServer()->GetBoundPort() : srv->GetPort();
-        for (const std::string& url : ServerUrls(port, srv->GetAddr()))
+        for (const std::string& url : ServerUrls(port, srv->GetAddr())) {
             Application->Log("Serving " + url + "/http.jpg");
+            Application->Log("Serving " + url + "/stream");
+        }
     }
     SpeedButton1->SetGlyph(im12->Picture());
     srv->Tag = 1;
@@ -120,6 +160,14 @@ void Tcapmain::srvGetDocument(TObject*, THttpConnection* Client, THttpGetFlag& F
     // The addresses camera software expects: the live stream, and the
     // picture under other names (never kept by caches).
     const TStreamAddress address = StreamAddressOf(Client->GetPath(), Client->GetParams());
+    if (address == saNone && Client->GetPath() == "/status.json") {
+        Answer(Client, Flags, "application/json", StatusJson(CollectStatus(*this)));
+        return;
+    }
+    if (address == saNone && Client->GetPath() == "/" && Client->GetParams().empty() && !IsFile(Client->GetDocument())) {
+        Answer(Client, Flags, "text/html; charset=utf-8", HomePage);
+        return;
+    }
     if (address == saStream) {
         Stream->Join(Client, Flags);
         return;
@@ -148,7 +196,12 @@ void Tcapmain::srvHeadDocument(TObject*, THttpConnection* Client, THttpGetFlag& 
     // a picture older than the refresh interval is retaken as for GET, so
     // that the length announced is the one a GET would send.
     const TStreamAddress address = StreamAddressOf(Client->GetPath(), Client->GetParams());
-    if (address == saStream) {
+    if (address == saNone && Client->GetPath() == "/status.json") {
+        Answer(Client, Flags, "application/json", StatusJson(CollectStatus(*this)), false);
+    } else if (address == saNone && Client->GetPath() == "/" && Client->GetParams().empty() &&
+               !IsFile(Client->GetDocument())) {
+        Answer(Client, Flags, "text/html; charset=utf-8", HomePage, false);
+    } else if (address == saStream) {
         Stream->Head(Client, Flags);
     } else if (address == saSnapshot) {
         Client->SetDocument(MapHttpDocument(Client->GetDocDir(), "/http.jpg", Client->GetDefaultDoc()));

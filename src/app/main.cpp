@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <pwd.h>
 
@@ -556,7 +557,11 @@ void Tcapmain::FormShow(TObject*)
     try {
         SpeedButton3->Click();
         SpeedButton1->Click();
-        SpeedButton4->Click();
+        // No server to upload to: say so instead of failing.
+        if (FtpHost.empty())
+            Application->Log(UploadsOffText());
+        else
+            SpeedButton4->Click();
     } catch (...) {
         Application->HandleException();
     }
@@ -568,6 +573,16 @@ void Tcapmain::FormClose(TObject*, TCloseAction&)
     if (Stream)
         Stream->Finish(2000);
     CloseDriver();
+    // A file the administrator keeps read-only (a service's /etc) is left
+    // as it is, and the close goes on.
+    struct statvfs fs {};
+    const std::string file = SettingsFileName();
+    if (statvfs(DirectoryOf(file).c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY)) {
+        if (Application)
+            Application->Log("Settings not written: " + file + " is on a read-only file system");
+        SettingsFile.reset();
+        return;
+    }
     WriteSettings();
     SettingsFile.reset();
 }

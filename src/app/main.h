@@ -2,6 +2,7 @@
 // settings record and the settings file, the skin and the status line.
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -157,8 +158,8 @@ public:
     void motion1Click(TObject* Sender);
     void MotionTimerTimer(TObject* Sender);
     void ApplyMotion();
-    // The detector's state as a JSON object text, for /status.json.
-    std::string MotionStatusJson() const;
+    // When the last motion event started; 0: none yet.
+    std::time_t MotionStart() const { return FMotionStart; }
 
     // The capture control's driver selection.
     int DriverIndex() const;
@@ -175,6 +176,13 @@ public:
     std::unique_ptr<TLiveStream> Stream;  // the live picture at /stream
     TSftpCli* sftp = nullptr;  // the upload client with fproto=sftp
     TUploadOutcome LastUpload;
+    // For /status.json: the open camera is lost (until it is back), when
+    // the newest camera frame was taken, and when the program started.
+    bool CameraLost = false;
+    std::time_t LastFrameTime = 0;
+    const std::chrono::steady_clock::time_point StartedAt = std::chrono::steady_clock::now();
+    // The chosen camera's device path; empty when it has none.
+    std::string CameraDevice() const;
     TMotionDetector Motion{MotionSettings};
     // A run that uploads an event's picture stores it under this history
     // name; empty for every other run.
@@ -196,6 +204,8 @@ private:
     void WriteSettings();
 
     int FDriverIndex = -1;
+    mutable int FDeviceIndex = -1;       // the driver CameraDevice() last looked up
+    mutable std::string FDevice;         // and its device path
     bool FUploading = false;  // an upload job is running
     std::vector<TMotionAction> FMotionActions;  // from the frame path, for the timer
     uint64_t FMotionFrameMs = 0;  // when the camera last delivered a frame

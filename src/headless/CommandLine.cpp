@@ -82,5 +82,9 @@ std::string UsageText()
            "                   must give, and exit; an empty USER lets anyone watch\n"
            "  --help           show this text\n"
            "  --version        show the version\n"
-           "  /a               open the camera, start the server and the upload at once\n";
+           "  /a               open the camera, start the server and the upload at once\n"
+           "Exit status: 0 closed normally (SIGINT, SIGTERM); 1 ended by a second signal (settings not\n"
+           "written) or another failure; 2 bad command line, settings file unreadable or the --device\n"
+           "camera missing; 3 with /a: the camera did not open; 4 with /a: the server cannot listen\n"
+           "(port in use, address not available, permission).\n";
 }

@@ -8,3 +8,9 @@
 // status line is printed on stdout, SIGINT and SIGTERM close the main
 // window (a second signal after a failed close ends the program at once).
 int HeadlessMain(const TCommandLine& Cmd);
+
+// Exit statuses of the program.
+constexpr int ExitFailed = 1;    // ended by a second signal, or another failure
+constexpr int ExitUsage = 2;     // bad command line, settings file unreadable, --device camera missing
+constexpr int ExitNoCamera = 3;  // "/a": the camera did not open
+constexpr int ExitNoServer = 4;  // "/a": the server cannot listen (port in use, address, permission)

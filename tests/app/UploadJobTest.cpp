@@ -215,6 +215,7 @@ TEST_F(UploadJob, TimedRunsAndTheCamera)
     EXPECT_TRUE(capmain->Timer1->Enabled());
     EXPECT_EQ(capmain->Timer1->Interval(), 300000u);
     EXPECT_TRUE(capmain->SpeedButton4->Enabled());
+    EXPECT_TRUE(capmain->LastUpload.Done && capmain->LastUpload.Ok && capmain->LastUpload.Time > 0);
 
     // A tick while a manual run waits for the server is skipped.
     int ticks = 0;
@@ -241,15 +242,23 @@ TEST_F(UploadJob, TimedRunsAndTheCamera)
     StartFtp();
     EXPECT_EQ(Messages, std::vector<std::string>{"[ERR ftp faild] camera is not opened"});
 
+    // No server set: a tick uploads nothing and the timer stays on.
+    capmain->FrameGrabber1->SetDriverOpen(true);
+    FtpHost.clear();
+    Messages.clear();
+    capmain->Timer1->OnTimer(capmain->Timer1);
+    EXPECT_EQ(ftpd.Received().size(), 4u);
+    EXPECT_TRUE(Messages.empty() && capmain->Timer1->Enabled() && FtpInterval == 5);
+
     // A failed timed run turns auto-upload off, with its box whatever the
     // prompt switch and "/a" say, and "fint=0" is written at close.
-    capmain->FrameGrabber1->SetDriverOpen(true);
     FtpHost = "127.0.0.1:" + std::to_string(UnusedPort());
     DisablePrompt = true;
     Startup.Args = {"/a"};
     Messages.clear();
     capmain->Timer1->OnTimer(capmain->Timer1);
     EXPECT_EQ(Messages, std::vector<std::string>{AutoOffBox});
+    EXPECT_TRUE(capmain->LastUpload.Done && !capmain->LastUpload.Ok);
     EXPECT_EQ(FtpInterval, 0);
     EXPECT_FALSE(capmain->Timer1->Enabled());
     EXPECT_TRUE(capmain->SpeedButton4->Enabled());

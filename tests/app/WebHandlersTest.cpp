@@ -98,7 +98,8 @@ TEST_F(WebHandlers, ServerStartsOnlyWithTheCameraOpen)
     EXPECT_TRUE(capmain->SpeedButton1->Enabled());
     EXPECT_EQ(capmain->srv->GetDocDir(), Dir + "/doc");
     // The log names the address the server listens on and the port it got.
-    EXPECT_EQ(Logs, std::vector<std::string>{"Serving http://127.0.0.1:" + std::to_string(Port) + "/http.jpg"});
+    const std::string served = "Serving http://127.0.0.1:" + std::to_string(Port);
+    EXPECT_EQ(Logs, (std::vector<std::string>{served + "/http.jpg", served + "/stream"}));
 
     // Again: nothing more.
     capmain->SpeedButton1->Click();
@@ -116,7 +117,7 @@ TEST_F(WebHandlers, NoStartMessageWhenPromptsAreDisabled)
     OpenCameraAndStart();
     DisablePrompt = false;
     EXPECT_TRUE(Messages.empty());
-    EXPECT_EQ(Logs.size(), 1u);
+    EXPECT_EQ(Logs.size(), 2u);
     EXPECT_EQ(capmain->srv->Tag, 1);
 }
 
@@ -148,7 +149,8 @@ TEST_F(WebHandlers, PictureRequestsAreCountedAndRefreshedAtMostEvery2500ms)
     EXPECT_EQ(Get("/HTTP.JPG").rfind("HTTP/1.0 404", 0), 0u);
     std::filesystem::copy_file(jpg, AppDir + "cam.html");
     EXPECT_EQ(Body(Get("/cam.html")), Slurp(jpg));
-    EXPECT_EQ(Get("/").rfind("HTTP/1.0 404", 0), 0u);
+    // "/" without an index.html: the built-in page.
+    EXPECT_NE(Get("/").find("<img src=\"/stream\""), std::string::npos);
     EXPECT_EQ(capmain->Caption(), "Quorrelane 3");
 
     // Any .jpg path counts and refreshes http.jpg; the file asked for is

@@ -60,6 +60,15 @@ TPicture Fetch(int Port)
     return p;
 }
 
+// The camera's state and device as /status.json gives them.
+std::string CameraStatus(int Port)
+{
+    TLoopProcess curl({"curl", "-s", "--max-time", "10", "http://127.0.0.1:" + std::to_string(Port) + "/status.json"});
+    RunUntil([&] { return curl.Exited; }, 30000);
+    const size_t from = curl.Output.find("\"state\"");
+    return from == std::string::npos ? curl.Output : curl.Output.substr(from, curl.Output.find("\"last_frame\"") - from);
+}
+
 bool Near(const TPicture& p, int r, int g, int b)
 {
     return p.Width > 0 && std::abs(p.R - r) < 40 && std::abs(p.G - g) < 40 && std::abs(p.B - b) < 40;
@@ -103,6 +112,9 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
         ASSERT_TRUE(ServesColour(port, 40, 200, 40, &p));
         EXPECT_EQ(p.Width, 1280);
         EXPECT_EQ(p.Height, 720);
+        const std::string live = CameraStatus(port);
+        EXPECT_EQ(live.find("\"state\": \"live\""), 0u) << live;
+        EXPECT_NE(live.find("\"device\": \"/dev/video5\""), std::string::npos) << live;
 
         // Odd and bad frames and a short stall do not stop it.
         command("oddsize 5 2");
@@ -118,6 +130,7 @@ TEST(Camera, ChosenCameraStreamsThroughFaultsUnplugAndRestart)
                              10000))
             << program.Output;
         EXPECT_TRUE(ServesColour(port, 32, 32, 32));
+        EXPECT_EQ(CameraStatus(port).find("\"state\": \"no signal\""), 0u) << CameraStatus(port);
         command("colour 5 40 40 200");
         command("replug 5");
         EXPECT_TRUE(RunUntil([&] { return program.Output.find("(Desk Cam) is back") != std::string::npos; }, 10000));

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,9 +236,64 @@ TEST_F(Headless, PortInUseNamesTheSettingAndTheFile)
     std::string line = p.ErrText.substr(error, p.ErrText.find('\n', error) - error);
     EXPECT_EQ(line.substr(line.size() - 23), " Address already in use") << line;
     EXPECT_EQ(p.ErrText.find('\r'), std::string::npos);
+    // A service manager sees the failure: the program ends by itself.
+    EXPECT_EQ(p.Wait(), 4) << p.ErrText;
+    EXPECT_NE(p.ErrText.find("the server cannot listen on port " + std::to_string(port)), std::string::npos);
+    close(busy);
+}
+
+TEST_F(Headless, StartUpFailuresEndWithStatusTwo)
+{
+    const std::string loop = Dir + "/loop.ini";  // unreadable, even for root
+    std::filesystem::create_symlink(loop, loop);
+    const struct {
+        std::vector<std::string> Extra;
+        std::string Says;
+    } cases[] = {
+        {{"--config", loop, "/a"}, "cannot read the settings file " + loop},
+        {{"--device", "/dev/video99", "/a"}, "no capture device /dev/video99"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = Options();
+        args.insert(args.end(), c.Extra.begin(), c.Extra.end());
+        Program p(args);
+        EXPECT_EQ(p.Wait(), 2) << c.Says;
+        EXPECT_NE(p.ErrText.find(c.Says), std::string::npos) << p.ErrText;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(loop));
+}
+
+// The daemon as a service runs it: no upload without a host, the stream
+// address named, and no GUI toolkit in the process.
+TEST_F(Headless, DaemonWithoutHostServesAndLoadsNoToolkit)
+{
+    int port = UnusedPort();
+    Spit(Ini, "[setting]\nport=" + std::to_string(port) + "\nDriverindex=0\n");
+    // The service manager's socket: told once the server listens.
+    const std::string notify = Dir + "/notify";
+    int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", notify.c_str());
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(setenv("NOTIFY_SOCKET", notify.c_str(), 1), 0);
+    std::vector<std::string> args = Options();
+    args.push_back("/a");
+    Program p(args);
+    ASSERT_TRUE(p.WaitFor(":" + std::to_string(port) + "/stream\n")) << p.OutText << p.ErrText;
+    char state[64] = {};
+    pollfd ready{manager, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 60000), 1);
+    EXPECT_EQ(std::string(state, static_cast<size_t>(recv(manager, state, sizeof state, 0))), "READY=1");
+    close(manager);
+    ASSERT_TRUE(p.WaitFor("Uploads are off until an FTP server is set: fhost= in section [setting] of " + Ini)) << p.OutText;
+    const std::string maps = Slurp("/proc/" + std::to_string(p.Pid) + "/maps");
+    ASSERT_NE(maps.find("libc.so"), std::string::npos);
+    for (const char* lib : {"libQt", "libX11", "libxcb", "libGL", "libEGL", "libOpenGL", "libicu"})
+        EXPECT_EQ(maps.find(lib), std::string::npos) << lib;
     kill(p.Pid, SIGTERM);
     EXPECT_EQ(p.Wait(), 0);
-    close(busy);
+    EXPECT_EQ(p.ErrText, "");
 }
 
 // The GUI takes the same signals: a SIGTERM closes the window and writes

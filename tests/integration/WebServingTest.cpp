@@ -45,6 +45,21 @@ TEST(WebServing, AutoStartedProgramServesTheLivePicture)
                             base + "/http.jpg"});
         ASSERT_TRUE(RunUntil([&] { return again.Exited; }, 60000));
         EXPECT_EQ(again.Output, "200");
+
+        // "/": a page with the stream until the data directory has its own;
+        // the status is never cached.
+        const auto get = [&](const std::string& Path) {
+            TLoopProcess curl({"curl", "-s", "-i", "--max-time", "30", base + Path});
+            RunUntil([&] { return curl.Exited; }, 60000);
+            return curl.Output;
+        };
+        EXPECT_NE(get("/").find("<img src=\"/stream\""), std::string::npos);
+        const std::string status = get("/status.json");
+        EXPECT_NE(status.find("Cache-Control: no-store\r\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("\"state\": \"live\""), std::string::npos) << status;
+        EXPECT_NE(status.find("\"version\": \"1."), std::string::npos) << status;
+        Spit(dir + "/doc/index.html", "own page");
+        EXPECT_NE(get("/").find("\r\n\r\nown page"), std::string::npos);
     }
 #endif
 }
