@@ -3,9 +3,11 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,30 @@
 namespace bench {
 
 using TClock = std::chrono::steady_clock;
+
+// Seconds curl needed, as it reports them; 0 when it failed.
+inline double RunCurl(const std::vector<std::string>& Args)
+{
+    std::vector<std::string> argv = {"curl", "-s", "-S", "-w", "%{time_total}"};
+    argv.insert(argv.end(), Args.begin(), Args.end());
+    char name[] = "/tmp/bench_curlXXXXXX";
+    int fd = mkstemp(name);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fd, 1);
+    pid_t pid = SpawnProcess(argv, fa);
+    posix_spawn_file_actions_destroy(&fa);
+    int status = -1;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    ::close(fd);
+    std::string out = Slurp(name);
+    std::remove(name);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return 0;
+    return std::atof(out.c_str());
+}
+
 
 // User plus system clock ticks of process Pid.
 inline long CpuTicks(pid_t Pid)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "TestSupport.h"
+#include "BenchSupport.h"
 #include "ftp/SftpCli.h"
 #include "ftp/SshdPeer.h"
 
@@ -22,28 +22,7 @@ constexpr size_t FileSize = 50u << 20;
 
 double MBps(double Seconds) { return Seconds > 0 ? FileSize / Seconds / 1e6 : 0; }
 
-// Seconds curl needed, as it reports them; 0 when it failed.
-double RunCurl(const std::vector<std::string>& Args)
-{
-    std::vector<std::string> argv = {"curl", "-s", "-S", "-w", "%{time_total}"};
-    argv.insert(argv.end(), Args.begin(), Args.end());
-    char name[] = "/tmp/bench_curlXXXXXX";
-    int fd = mkstemp(name);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fd, 1);
-    pid_t pid = SpawnProcess(argv, fa);
-    posix_spawn_file_actions_destroy(&fa);
-    int status = -1;
-    if (pid > 0)
-        waitpid(pid, &status, 0);
-    ::close(fd);
-    std::string out = Slurp(name);
-    std::remove(name);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return 0;
-    return std::atof(out.c_str());
-}
+using bench::RunCurl;
 
 // The longest gap between the ticks of a 5 ms timer while it lives.
 class TLoopWatch {
