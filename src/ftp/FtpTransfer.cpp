@@ -377,11 +377,18 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
         }
         if (FEndOfFile || !FTransferAccepted || !FDataReady)
             return;
-        if (FFilePos >= FFileLen && !ReadFileAhead())
-            return;
+        if (FFilePos >= FFileLen) {
+            // The next read waits for this turn's completion, by which the
+            // gathered pieces have been written: the end never cuts them off.
+            if (piece > 0)
+                break;
+            if (!ReadFileAhead())
+                return;
+        }
         if (FByteCount == 0) {
-            // The kernel gathers the pieces into full segments; the close
-            // at the end takes the rest along.
+            // The pieces of a turn leave in one write, and the kernel
+            // makes full segments of them; the close takes the rest along.
+            data->SetGatherSends(true);
             int on = 1;
             WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
         }

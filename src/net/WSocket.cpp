@@ -174,7 +174,8 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
             return;
     }
     if (ev & FD_WRITE) {
-        TryToSend();
+        if (SendGathered())
+            TryToSend();
         if (closed())
             return;
         if (FAllSent)
@@ -287,6 +288,7 @@ void TCustomWSocket::ResetToDefaults()
     FAllSent = true;
     FSentNotePosted = false;
     FWriteShut = false;
+    FGatherSends = false;
     FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
@@ -635,6 +637,7 @@ void TCustomWSocket::Dup(SOCKET NewHSocket)
     FHSocket = NewHSocket;
     FSentNotePosted = false;
     FWriteShut = false;
+    DropGather();
     ApplyLinger();
     FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
     if (WSocket_WSAAsyncSelect(FHSocket, FWindowHandle, WM_SOCKET_NOTIFY, FSelectEvent) != 0) {
@@ -705,6 +708,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     }
     RemovePostedMessages(FWindowHandle, WM_SOCKET_NOTIFY, static_cast<WPARAM>(FHSocket));
     FHSocket = INVALID_SOCKET;
+    DropGather();
     TlsRelease();
     ++FConnSerial;
     ChangeState(wsClosed);
@@ -744,6 +748,10 @@ void TCustomWSocket::Shutdown(int How)
 {
     if (FHSocket == INVALID_SOCKET || (How == 1 && FWriteShut))
         return;
+    // Gathered bytes go before the end; owners that must lose nothing
+    // shut down after OnDataSent, when the gather is empty.
+    if (How != 0 && !FGather.empty())
+        FlushGather();
     FWriteShut = FWriteShut || How != 0;
     // A TLS peer learns of the end from our close-notify before the FIN.
     if (How != 0)

@@ -198,6 +198,13 @@ public:
     HWND GetHandle() const { return FWindowHandle; }
     // True when the send buffer has been drained.
     bool GetAllSent() const { return FAllSent; }
+    // On a connected stream, the pieces the send buffer writes are gathered
+    // (up to GatherSize bytes) and written together when the next does not
+    // fit, when a write notification is handled, and before the sending
+    // side shuts down. Each piece still fires OnSendData when taken;
+    // OnDataSent waits until the gathered bytes are written. Reset by a close.
+    void SetGatherSends(bool Value) { FGatherSends = Value; }
+    static constexpr int GatherSize = 65536;
     bool GetTerminated() const { return FTerminated; }
     // True while one of this socket's handlers is on the stack.
     bool InHandler() const { return FDispatchDepth > 0; }
@@ -354,6 +361,10 @@ protected:
     bool FAllSent = true;
     bool FSentNotePosted = false;  // a completion for the drained buffer waits in the queue
     bool FWriteShut = false;       // the sending side is shut down
+    bool FGatherSends = false;
+    bool FGatherBlocked = false;   // the network refused part of the gathered bytes
+    int FGatherOut = 0;            // gathered bytes already written
+    std::vector<char> FGather;
     bool FReadDrained = false;     // the last read found the socket empty
     int FReadCount = 0;
     bool FPaused = false;
@@ -396,6 +407,17 @@ private:
     void HandleSocketNotify(WPARAM wParam, LPARAM lParam);
     // One send of the buffer's bytes, without OnSendData.
     int SendChunk(const void* Data, int Len);
+    // Takes a piece into the gather, writing the gather first when full.
+    int GatherSend(const void* Data, int Len);
+    // Writes the gathered bytes; false when some are left (the error is the
+    // last Winsock error).
+    bool FlushGather();
+    // FlushGather at a write notification; false when bytes are left,
+    // after handling the error.
+    bool SendGathered();
+    void DropGather();
+    // A failed send: closes on connection loss, reports other errors.
+    void SendFailed();
     // Cancels a running lookup and clears the results; false, after
     // reporting, for an empty name.
     bool BeginLookup(const std::string& Name);

@@ -72,9 +72,84 @@ int TCustomWSocket::SendChunk(const void* Data, int Len)
 {
     if (FType == SOCK_DGRAM)
         return WSocket_sendto(FHSocket, Data, Len, FSendFlags, reinterpret_cast<sockaddr*>(&FSin), sizeof FSin);
+    if (FGatherSends && FSendFlags == 0 && !FWriteShut && (!FTls || GetTlsEstablished()))
+        return GatherSend(Data, Len);
     if (FTls)
         return TlsSend(Data, Len);
     return WSocket_send(FHSocket, Data, Len, FSendFlags);
+}
+
+int TCustomWSocket::GatherSend(const void* Data, int Len)
+{
+    if (FGatherBlocked || static_cast<int>(FGather.size()) + Len > GatherSize) {
+        if (!FlushGather())
+            return -1;
+    }
+    if (FGather.capacity() < static_cast<size_t>(GatherSize))
+        FGather.reserve(GatherSize);
+    const char* p = static_cast<const char*>(Data);
+    FGather.insert(FGather.end(), p, p + Len);
+    return Len;
+}
+
+bool TCustomWSocket::FlushGather()
+{
+    while (FGatherOut < static_cast<int>(FGather.size())) {
+        const char* p = FGather.data() + FGatherOut;
+        const int len = static_cast<int>(FGather.size()) - FGatherOut;
+        // A TLS write retried after a refusal must offer the same bytes
+        // again, so nothing is added until all have gone.
+        const int n = FTls ? TlsSend(p, len) : WSocket_send(FHSocket, p, len, 0);
+        if (n <= 0) {
+            if (n == 0)
+                WSocket_WSASetLastError(WSAEWOULDBLOCK);
+            FGatherBlocked = true;
+            return false;
+        }
+        FGatherOut += n;
+        // A short plain write means the network is full; the write
+        // notification has been armed.
+        if (!FTls && n < len) {
+            WSocket_WSASetLastError(WSAEWOULDBLOCK);
+            FGatherBlocked = true;
+            return false;
+        }
+    }
+    DropGather();
+    return true;
+}
+
+bool TCustomWSocket::SendGathered()
+{
+    if (FGather.empty() || FHSocket == INVALID_SOCKET)
+        return true;
+    if (FlushGather())
+        return true;
+    // Not drained while gathered bytes wait for the network.
+    FAllSent = false;
+    SendFailed();
+    return false;
+}
+
+void TCustomWSocket::DropGather()
+{
+    FGather.clear();
+    FGatherOut = 0;
+    FGatherBlocked = false;
+}
+
+void TCustomWSocket::SendFailed()
+{
+    int err = WSocket_WSAGetLastError();
+    if (err == WSAEWOULDBLOCK)
+        return;
+    if (IsConnectionLoss(err)) {
+        FCloseInvoked = true;
+        Close();
+        FireSessionClosed(static_cast<WORD>(err));
+        return;
+    }
+    ReportSocketError("TryToSend failed");
 }
 
 int TCustomWSocket::RawSend(const void* Data, int Len)
@@ -117,7 +192,11 @@ void TCustomWSocket::AppendStrToSendBuffer(const std::string& Str)
     AppendToSendBuffer(Str.data(), static_cast<int>(Str.size()));
 }
 
-void TCustomWSocket::ClearSendBuffer() { FBufList.clear(); }
+void TCustomWSocket::ClearSendBuffer()
+{
+    FBufList.clear();
+    DropGather();
+}
 
 int TCustomWSocket::BufferedByteCount() const
 {
@@ -153,16 +232,7 @@ void TCustomWSocket::TryToSend()
         if (n == 0)
             break;
         if (n < 0) {
-            int err = WSocket_WSAGetLastError();
-            if (IsConnectionLoss(err)) {
-                FCloseInvoked = true;
-                Close();
-                FireSessionClosed(static_cast<WORD>(err));
-                break;
-            }
-            if (err == WSAEWOULDBLOCK)
-                break;
-            ReportSocketError("TryToSend failed");
+            SendFailed();
             break;
         }
         // The bytes leave the buffer before OnSendData runs, so a handler
@@ -200,9 +270,10 @@ int TCustomWSocket::SendStr(const std::string& Str) { return Send(Str.data(), st
 
 void TCustomWSocket::Flush()
 {
-    while (FHSocket != INVALID_SOCKET && !FAllSent && !FBufList.empty()) {
-        TryToSend();
-        if (FHSocket == INVALID_SOCKET || FAllSent)
+    while (FHSocket != INVALID_SOCKET && ((!FAllSent && !FBufList.empty()) || !FGather.empty())) {
+        if (SendGathered())
+            TryToSend();
+        if (FHSocket == INVALID_SOCKET || (FAllSent && FGather.empty()))
             break;
         // Wait for the write notification rather than polling; a paused
         // socket gets none, so its handle is watched directly.
