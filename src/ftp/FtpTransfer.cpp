@@ -386,11 +386,15 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
                 return;
         }
         if (FByteCount == 0) {
-            // The pieces of a turn leave in one write, and the kernel
-            // makes full segments of them; the close takes the rest along.
+            // The pieces of a turn leave in one write. Plain data is corked
+            // into full segments (the close takes the rest along); a TLS
+            // record's tail must not wait for the next write, as the server
+            // can read nothing of the record without it.
             data->SetGatherSends(true);
-            int on = 1;
-            WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+            if (!data->GetTlsActive()) {
+                int on = 1;
+                WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+            }
         }
         const int n = std::min(SendBlockSize, FFileLen - FFilePos);
         FFilePos += n;

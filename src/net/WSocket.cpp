@@ -174,8 +174,12 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
             return;
     }
     if (ev & FD_WRITE) {
-        if (SendGathered())
+        // Gathered bytes are written before and after the buffer's, so
+        // that OnDataSent finds them all written.
+        if (SendGathered()) {
             TryToSend();
+            SendGathered();
+        }
         if (closed())
             return;
         if (FAllSent)

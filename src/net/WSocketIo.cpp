@@ -79,79 +79,6 @@ int TCustomWSocket::SendChunk(const void* Data, int Len)
     return WSocket_send(FHSocket, Data, Len, FSendFlags);
 }
 
-int TCustomWSocket::GatherSend(const void* Data, int Len)
-{
-    if (FGatherBlocked || static_cast<int>(FGather.size()) + Len > GatherSize) {
-        if (!FlushGather())
-            return -1;
-    }
-    if (FGather.capacity() < static_cast<size_t>(GatherSize))
-        FGather.reserve(GatherSize);
-    const char* p = static_cast<const char*>(Data);
-    FGather.insert(FGather.end(), p, p + Len);
-    return Len;
-}
-
-bool TCustomWSocket::FlushGather()
-{
-    while (FGatherOut < static_cast<int>(FGather.size())) {
-        const char* p = FGather.data() + FGatherOut;
-        const int len = static_cast<int>(FGather.size()) - FGatherOut;
-        // A TLS write retried after a refusal must offer the same bytes
-        // again, so nothing is added until all have gone.
-        const int n = FTls ? TlsSend(p, len) : WSocket_send(FHSocket, p, len, 0);
-        if (n <= 0) {
-            if (n == 0)
-                WSocket_WSASetLastError(WSAEWOULDBLOCK);
-            FGatherBlocked = true;
-            return false;
-        }
-        FGatherOut += n;
-        // A short plain write means the network is full; the write
-        // notification has been armed.
-        if (!FTls && n < len) {
-            WSocket_WSASetLastError(WSAEWOULDBLOCK);
-            FGatherBlocked = true;
-            return false;
-        }
-    }
-    DropGather();
-    return true;
-}
-
-bool TCustomWSocket::SendGathered()
-{
-    if (FGather.empty() || FHSocket == INVALID_SOCKET)
-        return true;
-    if (FlushGather())
-        return true;
-    // Not drained while gathered bytes wait for the network.
-    FAllSent = false;
-    SendFailed();
-    return false;
-}
-
-void TCustomWSocket::DropGather()
-{
-    FGather.clear();
-    FGatherOut = 0;
-    FGatherBlocked = false;
-}
-
-void TCustomWSocket::SendFailed()
-{
-    int err = WSocket_WSAGetLastError();
-    if (err == WSAEWOULDBLOCK)
-        return;
-    if (IsConnectionLoss(err)) {
-        FCloseInvoked = true;
-        Close();
-        FireSessionClosed(static_cast<WORD>(err));
-        return;
-    }
-    ReportSocketError("TryToSend failed");
-}
-
 int TCustomWSocket::RawSend(const void* Data, int Len)
 {
     int n = SendChunk(Data, Len);
@@ -206,7 +133,7 @@ int TCustomWSocket::BufferedByteCount() const
         b->Peek(len);
         total += len;
     }
-    return total;
+    return total + static_cast<int>(FGather.size()) - FGatherOut;
 }
 
 void TCustomWSocket::TryToSend()
@@ -232,7 +159,16 @@ void TCustomWSocket::TryToSend()
         if (n == 0)
             break;
         if (n < 0) {
-            SendFailed();
+            int err = WSocket_WSAGetLastError();
+            if (IsConnectionLoss(err)) {
+                FCloseInvoked = true;
+                Close();
+                FireSessionClosed(static_cast<WORD>(err));
+                break;
+            }
+            if (err == WSAEWOULDBLOCK)
+                break;
+            ReportSocketError("TryToSend failed");
             break;
         }
         // The bytes leave the buffer before OnSendData runs, so a handler

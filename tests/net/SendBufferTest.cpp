@@ -95,9 +95,14 @@ TEST(SendBuffer, EmptySends)
     EXPECT_EQ(c.DataSent, 2);  // the drained chunk is still there
 }
 
-TEST(SendBuffer, SlowReaderLosesNothing)
+// Every case runs with the pieces written one by one and gathered.
+class SendBufferGather : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Writes, SendBufferGather, ::testing::Bool());
+
+TEST_P(SendBufferGather, SlowReaderLosesNothing)
 {
     TConnected c;
+    c.S.SetGatherSends(GetParam());
     const size_t total = 8 << 20;
     std::string data = Pattern(total);
     // Queue in pieces from inside OnDataSent, never recursing.
@@ -159,9 +164,10 @@ int gDrainPeer = -1;
 std::string* gDrained = nullptr;
 }  // namespace
 
-TEST(SendBuffer, FlushWritesEverythingOrReturnsWhenClosed)
+TEST_P(SendBufferGather, FlushWritesEverythingOrReturnsWhenClosed)
 {
     TConnected c;
+    c.S.SetGatherSends(GetParam());
     std::string data = Pattern(16 << 20);
     std::string got;
     // The peer drains from a timer while Flush runs the loop.
@@ -185,4 +191,20 @@ TEST(SendBuffer, FlushWritesEverythingOrReturnsWhenClosed)
     c.S.Close();
     c.S.Flush();  // closed: returns at once
     EXPECT_EQ(c.S.GetState(), wsClosed);
+}
+
+TEST_P(SendBufferGather, CloseRightAfterSendsDeliversAll)
+{
+    TConnected c;
+    c.S.SetGatherSends(GetParam());
+    const std::string data = Pattern(10000);
+    c.S.Send(data.data(), 4000);
+    c.S.Send(data.data() + 4000, 6000);
+    c.S.Close();
+    std::string got;
+    ASSERT_TRUE(RunUntil([&] {
+        ReadSome(c.Peer, got);
+        return got.size() >= data.size();
+    }));
+    EXPECT_TRUE(got == data);
 }
