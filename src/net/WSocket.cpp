@@ -174,12 +174,7 @@ void TCustomWSocket::HandleSocketNotify(WPARAM wParam, LPARAM lParam)
             return;
     }
     if (ev & FD_WRITE) {
-        // Gathered bytes are written before and after the buffer's, so
-        // that OnDataSent finds them all written.
-        if (SendGathered()) {
-            TryToSend();
-            SendGathered();
-        }
+        SendPending();
         if (closed())
             return;
         if (FAllSent)

@@ -415,6 +415,8 @@ private:
     // FlushGather at a write notification; false when bytes are left,
     // after handling the error.
     bool SendGathered();
+    // The writes of a write notification: the gather, the buffer, the gather.
+    void SendPending();
     void DropGather();
     // A failed send: closes on connection loss, reports other errors.
     void SendFailed();

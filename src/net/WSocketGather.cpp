@@ -54,6 +54,16 @@ bool TCustomWSocket::SendGathered()
     return false;
 }
 
+void TCustomWSocket::SendPending()
+{
+    // Gathered bytes are written before and after the buffer's, so that
+    // a drained buffer means everything has been written.
+    if (SendGathered()) {
+        TryToSend();
+        SendGathered();
+    }
+}
+
 void TCustomWSocket::DropGather()
 {
     FGather.clear();

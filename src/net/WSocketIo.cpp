@@ -207,8 +207,7 @@ int TCustomWSocket::SendStr(const std::string& Str) { return Send(Str.data(), st
 void TCustomWSocket::Flush()
 {
     while (FHSocket != INVALID_SOCKET && ((!FAllSent && !FBufList.empty()) || !FGather.empty())) {
-        if (SendGathered())
-            TryToSend();
+        SendPending();
         if (FHSocket == INVALID_SOCKET || (FAllSent && FGather.empty()))
             break;
         // Wait for the write notification rather than polling; a paused
