@@ -1,7 +1,6 @@
 // TCustomFtpCli: the data connection, uploads, downloads and progress.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -385,17 +384,12 @@ void TCustomFtpCli::DataSentForPut(TObject*, WORD Error)
             if (!ReadFileAhead())
                 return;
         }
-        if (FByteCount == 0) {
-            // The pieces of a turn leave in one write. Plain data is corked
-            // into full segments (the close takes the rest along); a TLS
-            // record's tail must not wait for the next write, as the server
-            // can read nothing of the record without it.
+        // The pieces of a turn leave in one write (for TLS, in full
+        // records), which fills segments without corking: a corked record's
+        // tail would wait for the next write, and the server can read
+        // nothing of the record without it.
+        if (FByteCount == 0)
             data->SetGatherSends(true);
-            if (!data->GetTlsActive()) {
-                int on = 1;
-                WSocket_setsockopt(data->GetHSocket(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-            }
-        }
         const int n = std::min(SendBlockSize, FFileLen - FFilePos);
         FFilePos += n;
         FByteCount += n;
