@@ -25,9 +25,13 @@ void ErrorExit(j_common_ptr Info)
 
 void OutputMessage(j_common_ptr) {}
 
+constexpr int BandRows = 16;
+
 // Plain C-style encoder: nothing with a destructor lives across setjmp.
-// Returns false with Err->Message set when libjpeg fails.
-bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPROW* Rows,
+// Rows come a band at a time from Source when there is one (Spare holds a
+// band's rows), else straight from Pixels. Returns false with Err->Message
+// set when libjpeg fails.
+bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, const TRowSource* Source, uint8_t* Spare,
               unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
@@ -47,9 +51,15 @@ bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPR
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, Quality, TRUE);
     jpeg_start_compress(&info, TRUE);
-    const JDIMENSION height = info.image_height;
-    while (info.next_scanline < height)
-        jpeg_write_scanlines(&info, Rows + info.next_scanline, height - info.next_scanline);
+    const size_t rowBytes = static_cast<size_t>(Pixels.Width) * 3;
+    JSAMPROW rows[BandRows];
+    while (info.next_scanline < info.image_height) {
+        const int top = static_cast<int>(info.next_scanline);
+        const int n = std::min(BandRows, Pixels.Height - top);
+        for (int i = 0; i < n; ++i)
+            rows[i] = const_cast<JSAMPROW>(Source ? (*Source)(top + i, Spare + i * rowBytes) : Pixels.ScanLine(top + i));
+        jpeg_write_scanlines(&info, rows, static_cast<JDIMENSION>(n));
+    }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
     return true;
@@ -108,7 +118,7 @@ struct TFreeBuffer {
 using TJpegBuffer = std::unique_ptr<unsigned char, TFreeBuffer>;
 
 // Encodes into a buffer of libjpeg's; Size is set to its length.
-TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size)
+TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size, const TRowSource* Source = nullptr)
 {
     Quality = std::clamp(Quality, 1, 100);
 #ifdef JCS_EXTENSIONS
@@ -121,20 +131,19 @@ TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size)
     TPixelView pixels = Pixels;
     if (Pixels.Bgr) {
         copy.SetSize(Pixels.Width, Pixels.Height);
+        std::vector<uint8_t> spare(static_cast<size_t>(Pixels.Width) * 3);
         for (int y = 0; y < Pixels.Height; ++y)
-            SwapRedBlue(Pixels.ScanLine(y), copy.ScanLine(y), Pixels.Width);
+            SwapRedBlue(Source ? (*Source)(y, spare.data()) : Pixels.ScanLine(y), copy.ScanLine(y), Pixels.Width);
         pixels = ViewOf(copy);
+        Source = nullptr;
     }
     const J_COLOR_SPACE space = JCS_RGB;
 #endif
-    std::vector<JSAMPROW> rows(static_cast<size_t>(std::max(pixels.Height, 0)));
-    for (int y = 0; y < pixels.Height; ++y)
-        rows[y] = pixels.ScanLine(y);
-
+    std::vector<uint8_t> spare(Source ? static_cast<size_t>(std::max(pixels.Width, 0)) * 3 * BandRows : 0);
     TErrorManager err{};
     unsigned char* out = nullptr;
     Size = 0;
-    const bool ok = Compress(pixels, space, Quality, rows.data(), &out, &Size, &err);
+    const bool ok = Compress(pixels, space, Quality, Source, spare.data(), &out, &Size, &err);
     TJpegBuffer result(out);
     if (!ok || !out)
         throw EJPEG(std::string("JPEG error: ") + err.Message);
@@ -173,6 +182,13 @@ void SaveJpegFile(const TPixelView& Pixels, const std::string& FileName, int Qua
 {
     unsigned long size = 0;
     const TJpegBuffer out = Encode(Pixels, Quality, size);
+    WriteFileAtomic(FileName, out.get(), size);
+}
+
+void SaveJpegFile(const TPixelView& Pixels, const TRowSource& Rows, const std::string& FileName, int Quality)
+{
+    unsigned long size = 0;
+    const TJpegBuffer out = Encode(Pixels, Quality, size, &Rows);
     WriteFileAtomic(FileName, out.get(), size);
 }
 

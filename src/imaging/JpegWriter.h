@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,4 +33,10 @@ std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality = JpegDe
 void SaveJpegFile(const TBitmap& Bitmap, const std::string& FileName,
                   int Quality = JpegDefaultQuality);
 void SaveJpegFile(const TPixelView& Pixels, const std::string& FileName,
+                  int Quality = JpegDefaultQuality);
+// Gives row Y of the picture to encode: the view's own row, or Spare (a
+// row's bytes) filled with a changed copy of it.
+using TRowSource = std::function<const uint8_t*(int Y, uint8_t* Spare)>;
+// The same with the rows Rows gives, the view's own rows left as they are.
+void SaveJpegFile(const TPixelView& Pixels, const TRowSource& Rows, const std::string& FileName,
                   int Quality = JpegDefaultQuality);
