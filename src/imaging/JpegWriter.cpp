@@ -66,9 +66,10 @@ bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, const 
 }
 
 // The same from 4:2:0 planes, handed to libjpeg as they are (no colour
-// conversion, no downsampling).
-bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out, unsigned long* OutSize,
-                    TErrorManager* Err)
+// conversion, no downsampling): those of Whole, or, without it, those
+// Bands gives into Band a band at a time.
+bool CompressPlanes(int Width, int Height, const TYuvPicture* Whole, const TYuvBandSource* Bands, TYuvPicture* Band,
+                    int Quality, unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
     info.err = jpeg_std_error(&Err->Public);
@@ -80,8 +81,8 @@ bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out
     }
     jpeg_create_compress(&info);
     jpeg_mem_dest(&info, Out, OutSize);
-    info.image_width = static_cast<JDIMENSION>(Picture.Width());
-    info.image_height = static_cast<JDIMENSION>(Picture.Height());
+    info.image_width = static_cast<JDIMENSION>(Width);
+    info.image_height = static_cast<JDIMENSION>(Height);
     info.input_components = 3;
     info.in_color_space = JCS_YCbCr;
     jpeg_set_defaults(&info);
@@ -93,19 +94,30 @@ bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out
     jpeg_start_compress(&info, TRUE);
     // One band of 16 luma and 8 chroma rows per call; past the bottom the
     // last row repeats.
-    JSAMPROW y[16], cb[8], cr[8];
+    JSAMPROW y[JpegBandRows], cb[JpegBandRows / 2], cr[JpegBandRows / 2];
     JSAMPARRAY planes[3] = {y, cb, cr};
-    const int height = Picture.Height(), chromaHeight = Picture.ChromaHeight();
+    const int chromaHeight = (Height + 1) / 2;
     while (info.next_scanline < info.image_height) {
         const int top = static_cast<int>(info.next_scanline);
-        for (int i = 0; i < 16; ++i)
-            y[i] = const_cast<JSAMPROW>(Picture.Y(std::min(top + i, height - 1)));
-        for (int i = 0; i < 8; ++i) {
-            const int row = std::min(top / 2 + i, chromaHeight - 1);
-            cb[i] = const_cast<JSAMPROW>(Picture.Cb(row));
-            cr[i] = const_cast<JSAMPROW>(Picture.Cr(row));
+        const TYuvPicture* picture = Whole;
+        int base = 0;  // the picture's first row
+        if (!Whole) {
+            if (!(*Bands)(top, *Band)) {
+                jpeg_destroy_compress(&info);
+                std::snprintf(Err->Message, sizeof Err->Message, "no picture");
+                return false;
+            }
+            picture = Band;
+            base = top;
         }
-        jpeg_write_raw_data(&info, planes, 16);
+        for (int i = 0; i < JpegBandRows; ++i)
+            y[i] = const_cast<JSAMPROW>(picture->Y(std::min(top + i, Height - 1) - base));
+        for (int i = 0; i < JpegBandRows / 2; ++i) {
+            const int row = std::min(top / 2 + i, chromaHeight - 1) - base / 2;
+            cb[i] = const_cast<JSAMPROW>(picture->Cb(row));
+            cr[i] = const_cast<JSAMPROW>(picture->Cr(row));
+        }
+        jpeg_write_raw_data(&info, planes, JpegBandRows);
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
@@ -159,18 +171,38 @@ std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality)
     return std::vector<uint8_t>(out.get(), out.get() + size);
 }
 
-std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality)
+namespace {
+
+std::vector<uint8_t> EncodePlanes(int Width, int Height, const TYuvPicture* Whole, const TYuvBandSource* Bands,
+                                  int Quality)
 {
-    if (Picture.Width() <= 0 || Picture.Height() <= 0)
+    if (Width <= 0 || Height <= 0)
         throw EJPEG("JPEG error: empty picture");
+    // The band is made whole before libjpeg starts: nothing is allocated
+    // between its setjmp and its end.
+    TYuvPicture band;
+    if (Bands)
+        band.SetSize(Width, JpegBandRows);
     TErrorManager err{};
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    const bool ok = CompressPlanes(Picture, std::clamp(Quality, 1, 100), &out, &size, &err);
+    const bool ok = CompressPlanes(Width, Height, Whole, Bands, &band, std::clamp(Quality, 1, 100), &out, &size, &err);
     const TJpegBuffer result(out);
     if (!ok || !out)
         throw EJPEG(std::string("JPEG error: ") + err.Message);
     return std::vector<uint8_t>(out, out + size);
+}
+
+} // namespace
+
+std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality)
+{
+    return EncodePlanes(Picture.Width(), Picture.Height(), &Picture, nullptr, Quality);
+}
+
+std::vector<uint8_t> EncodeJpeg(int Width, int Height, const TYuvBandSource& Bands, int Quality)
+{
+    return EncodePlanes(Width, Height, nullptr, &Bands, Quality);
 }
 
 std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality)
