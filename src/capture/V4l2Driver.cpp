@@ -176,6 +176,9 @@ bool TV4l2Driver::Open()
         Disconnect();
         return false;
     }
+    // The warm-up passes here, while the camera's exposure settles, so
+    // that no grab has to wait for it.
+    WaitForFrame(static_cast<int>(WarmupMs) + (WarmupFrames + 2) * FFramePeriodMs);
     Watch();
     return true;
 }
