@@ -144,8 +144,8 @@ public:
     static constexpr int SendBlockSize = 1514;
     static constexpr int ReceiveBlockSize = 65536;
     // The local file is read this much at a time, the pieces are cut from
-    // it; one turn sends this many pieces at most while the socket takes
-    // them at once.
+    // it; one turn sends the pieces of one read, this many at most, while
+    // the socket takes them at once.
     static constexpr int FileReadAhead = 65536;
     static constexpr int PiecesPerTurn = 44;
 
