@@ -439,7 +439,7 @@ void THttpConnection::SendFileHeader(bool WithBody)
     if (!WithBody)
         FDocStream->Seek(0, soFromEnd);
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
-    SetCorked(GetTlsActive());
+    SetCorked(true);
     StartIdleTimer();
     std::string header = HttpFileHeader(FVersion, FDocContentType, size);
     header.insert(header.size() - 2, FExtraHeader);
@@ -462,10 +462,10 @@ void THttpConnection::StartBodyTransfer()
         return;
     }
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+        FDocBuf = std::make_unique_for_overwrite<char[]>(DocReadAhead);
     FDocPos = FDocLen = 0;
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
-    SetCorked(GetTlsActive());
+    SetCorked(true);
     StartIdleTimer();
     SendNextChunk(this, 0);
 }
@@ -487,7 +487,9 @@ void THttpConnection::SendNextChunk(TObject*, WORD)
         }
         const int32_t len = std::min(FDocLen - FDocPos, budget);
         StartIdleTimer();
-        const int n = SendPieces(FDocBuf.get() + FDocPos, len, FDocPos + len < FDocLen || FBodyLeft != 0);
+        // The cork holds the tail back until the shutdown or close at the
+        // end of the body, which sends it with the FIN.
+        const int n = SendPieces(FDocBuf.get() + FDocPos, len, true);
         if (n <= 0)
             return;
         FDocPos += n;
@@ -502,7 +504,7 @@ bool THttpConnection::ReadDocAhead()
     if (!FDocStream)
         return false;
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+        FDocBuf = std::make_unique_for_overwrite<char[]>(DocReadAhead);
     int32_t want = DocReadAhead;
     if (FBodyLeft >= 0 && FBodyLeft < want)
         want = static_cast<int32_t>(FBodyLeft);
