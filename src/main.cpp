@@ -1,5 +1,6 @@
 // Program entry of the daemon: the console front end, which loads no GUI
 // toolkit; without --headless the GUI program beside it takes over.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,8 +29,12 @@ std::string GuiProgram()
 int main(int argc, char** argv)
 {
     TCommandLine cmd = ParseCommandLine(argc, argv);
-    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || cmd.WebLogin || !cmd.Error.empty())
+    if (cmd.Headless || cmd.Help || cmd.Version || cmd.ListDevices || cmd.WebLogin || !cmd.Error.empty()) {
+        // One heap for every thread: the daemon's few helper threads
+        // allocate little, and an arena of their own keeps its memory.
+        mallopt(M_ARENA_MAX, 1);
         return HeadlessMain(cmd);
+    }
     const std::string gui = GuiProgram();
     argv[0] = const_cast<char*>(gui.c_str());
     execv(gui.c_str(), argv);

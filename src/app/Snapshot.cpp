@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstring>
 #include <ctime>
+#include <functional>
+#include <future>
+#include <system_error>
 #include <locale.h>
 
 #ifdef __SSE2__
@@ -34,23 +38,20 @@ locale_t TimeLocale()
     return loc;
 }
 
-// The last frame's memory, kept for the next snapshot unless it grew
-// beyond the size of a 1920 x 1080 frame.
+// The bitmap file's memory, kept for the next snapshot that reads the file
+// unless it grew beyond the size of a 1920 x 1080 frame.
 class TFrameMemory {
 public:
-    TFrameMemory() : FImage(KeptImage()), FCopy(KeptCopy()) {}
+    TFrameMemory() : FImage(KeptImage()) {}
     ~TFrameMemory()
     {
         if (FImage.Capacity() > KeptBytes)
             FImage.Release();
-        if (FCopy.ByteSize() > KeptBytes)
-            FCopy = TBitmap();
     }
     TFrameMemory(const TFrameMemory&) = delete;
     TFrameMemory& operator=(const TFrameMemory&) = delete;
 
     TBitmapFileImage& Image() { return FImage; }
-    TBitmap& Copy() { return FCopy; }
 
 private:
     static constexpr size_t KeptBytes = 1920 * 1080 * 3 + 4096;
@@ -59,13 +60,7 @@ private:
         static thread_local TBitmapFileImage image;
         return image;
     }
-    static TBitmap& KeptCopy()
-    {
-        static thread_local TBitmap copy;
-        return copy;
-    }
     TBitmapFileImage& FImage;
-    TBitmap& FCopy;
 };
 
 // Adds an offset to each byte of a pixel, the sums clamped to 0..255: with
@@ -115,15 +110,67 @@ private:
 #endif
 };
 
+// Per-byte offsets of a pixel in the view's byte order.
+TRowTint TintFor(const TPixelView& Pixels, int32_t R, int32_t G, int32_t B)
+{
+    int64_t offsets[3];
+    offsets[Pixels.RedOffset()] = R;
+    offsets[1] = G;
+    offsets[Pixels.BlueOffset()] = B;
+    return TRowTint(offsets);
+}
+
+// The frame's rows as the snapshot shows them, the frame left as it is:
+// odd rows tinted into a spare row when the effect is on, and the bottom
+// rows, where the caption goes, from a band copied, tinted and captioned
+// once. The band reaches a caption's height above the caption's box, so
+// glyphs reaching out of the box land as they would on the frame.
+class TSnapshotRows {
+public:
+    TSnapshotRows(const TPixelView& Frame, const TSnapshotInput& Input, const std::string& Caption)
+        : FFrame(Frame), FEffect(Input.Effect), FTint(TintFor(Frame, Input.EffectR, Input.EffectG, Input.EffectB))
+    {
+        const int h = CaptionFont().TextExtent(Caption).Height;
+        FBandTop = std::clamp(Frame.Height - 2 * h - 3, 0, Frame.Height);
+        FBand.SetSize(Frame.Width, Frame.Height - FBandTop);
+        const TPixelView band{FBand.Data(), static_cast<ptrdiff_t>(RowBytes()), Frame.Width, FBand.Height(), Frame.Bgr};
+        for (int y = 0; y < band.Height; ++y)
+            Row(FBandTop + y, band.ScanLine(y));
+        DrawCaption(band, Caption);
+    }
+
+    const uint8_t* operator()(int Y, uint8_t* Spare) const
+    {
+        if (Y >= FBandTop)
+            return FBand.ScanLine(Y - FBandTop);
+        if (!FEffect || Y % 2 == 0)
+            return FFrame.ScanLine(Y);
+        Row(Y, Spare);
+        return Spare;
+    }
+
+private:
+    size_t RowBytes() const { return static_cast<size_t>(FFrame.Width) * 3; }
+    // Row Y of the frame into Out, tinted when it is to be.
+    void Row(int Y, uint8_t* Out) const
+    {
+        std::memcpy(Out, FFrame.ScanLine(Y), RowBytes());
+        if (FEffect && Y % 2 == 1)
+            FTint(Out, RowBytes());
+    }
+
+    TPixelView FFrame;
+    bool FEffect;
+    TRowTint FTint;
+    int FBandTop = 0;
+    TBitmap FBand;
+};
+
 } // namespace
 
 void ApplyCameraEffect(const TPixelView& Pixels, int32_t R, int32_t G, int32_t B)
 {
-    int64_t offsets[3];  // per byte of a pixel in memory order
-    offsets[Pixels.RedOffset()] = R;
-    offsets[1] = G;
-    offsets[Pixels.BlueOffset()] = B;
-    const TRowTint tint(offsets);
+    const TRowTint tint = TintFor(Pixels, R, G, B);
     const size_t rowBytes = static_cast<size_t>(Pixels.Width) * 3;
     for (int y = 1; y < Pixels.Height; y += 2)
         tint(Pixels.ScanLine(y), rowBytes);
@@ -190,19 +237,25 @@ void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
     const TBitmap* grabbed = Grab ? Grab(bitmapFile) : nullptr;
     TFrameMemory memory;
     TPixelView frame;
+    std::future<void> written;
     if (grabbed && !grabbed->Empty()) {
-        // The pixels just written, not read back from the file.
-        memory.Copy() = *grabbed;
-        frame = ViewOf(memory.Copy());
+        // The bitmap file is written from the same pixels while they are
+        // encoded; neither changes them.
+        frame = ViewOf(*grabbed);
+        try {
+            written = std::async(std::launch::async, [grabbed, &bitmapFile] { SaveBitmapFile(*grabbed, bitmapFile); });
+        } catch (const std::system_error&) {
+            SaveBitmapFile(*grabbed, bitmapFile);
+        }
     } else {
-        // The frame is worked on where the file's rows lie in memory.
+        // The frame is read where the file's rows lie in memory.
         LoadBitmapFile(bitmapFile, memory.Image());
         frame = memory.Image().View();
     }
-    if (Input.Effect)
-        ApplyCameraEffect(frame, Input.EffectR, Input.EffectG, Input.EffectB);
-    DrawCaption(frame, CaptionText(Input.Message, Stamp));
-    SaveJpegFile(frame, Input.AppDir + FileName, SnapshotQuality);
+    const TSnapshotRows rows(frame, Input, CaptionText(Input.Message, Stamp));
+    SaveJpegFile(frame, std::cref(rows), Input.AppDir + FileName, SnapshotQuality);
+    if (written.valid())
+        written.get();
 }
 
 void Tcapmain::TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp)

@@ -23,8 +23,9 @@ struct TSnapshotInput {
 // Writes the camera's current frame to the bitmap file named (or leaves an
 // older file there when the camera is closed).
 using TGrabToFile = std::function<void(const std::string& BitmapFile)>;
-// The same, giving the pixels just written to the file (valid until the
-// grabber's next call), or nullptr when it wrote none.
+// Grabs the camera's current frame and gives its pixels (valid until the
+// grabber's next call), or nullptr when there are none; the snapshot
+// writes them to the bitmap file.
 using TGrabFrame = std::function<const TBitmap*(const std::string& BitmapFile)>;
 
 constexpr const char* SnapshotBitmapName = "http.bmp";
@@ -36,20 +37,22 @@ constexpr double CaptionPointSize = 9;
 // EJPEG) reach the caller; the previous JPEG then stays in place.
 void TakeSnapshot(const TGrabToFile& Grab, const TSnapshotInput& Input,
                   const std::string& FileName, TSnapshotStamp Stamp);
-// The same; the pixels the grab gives are used as they are in memory, and
-// the bitmap file is loaded only when it gives none.
+// The same; the pixels the grab gives are written to the bitmap file and
+// encoded as they are in memory, and the bitmap file is loaded only when
+// the grab gives none.
 void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
                   const std::string& FileName, TSnapshotStamp Stamp);
 
 // The capture control's part of a snapshot: SingleImageFile, then
-// GrabFrameNoStop and SaveAsDIB; the frame saved, when it was.
+// GrabFrameNoStop; the frame the capture window would save, when it has
+// one.
 template <class TGrabber>
 TGrabFrame GrabberToFile(TGrabber& Grabber)
 {
     return [&Grabber](const std::string& BitmapFile) -> const TBitmap* {
         Grabber.SingleImageFile = BitmapFile;
         Grabber.GrabFrameNoStop();
-        return Grabber.SaveAsDIB() ? Grabber.SavedFrame() : nullptr;
+        return Grabber.SavedFrame();
     };
 }
 

@@ -316,16 +316,24 @@ std::vector<uint8_t> TLiveStream::EncodeRgb(PVIDEOHDR Header, const TStreamLook&
 
 std::vector<uint8_t> TLiveStream::EncodeYuyv(PVIDEOHDR Header, const TStreamLook& Look, const std::string& Caption)
 {
-    // Tint and caption go into the planes the encoder takes as they are.
+    // A band at a time, tint and caption put into the planes the encoder
+    // takes as they are.
     const int w = static_cast<int>(Header->dwReserved[0]), h = static_cast<int>(Header->dwReserved[1]);
-    if (!FYuv.FromYuyv(Header->lpData, static_cast<int>(Header->dwReserved[2]), w, h))
+    const int stride = static_cast<int>(Header->dwReserved[2]);
+    const auto* frame = static_cast<const uint8_t*>(Header->lpData);
+    if (w <= 0 || h <= 0 || stride < w * 2)
         return {};
-    if (Look.Effect)
-        FYuv.TintOddRows(Look.EffectR, Look.EffectG, Look.EffectB);
     if (Caption != FCaptionText || FCaption.Empty()) {
         FCaption = CaptionPicture(Caption);
         FCaptionText = Caption;
     }
-    FYuv.Paste(ViewOf(FCaption), w - FCaption.Width() - 3, h - FCaption.Height() - 3);
-    return EncodeJpeg(FYuv, SnapshotQuality);
+    const int captionX = w - FCaption.Width() - 3, captionY = h - FCaption.Height() - 3;
+    return EncodeJpeg(w, h, [&](int Top, TYuvPicture& Band) {
+        if (!Band.FromYuyv(frame + static_cast<size_t>(Top) * stride, stride, w, std::min(JpegBandRows, h - Top)))
+            return false;
+        if (Look.Effect)
+            Band.TintOddRows(Look.EffectR, Look.EffectG, Look.EffectB);
+        Band.Paste(ViewOf(FCaption), captionX, captionY - Top);
+        return true;
+    }, SnapshotQuality);
 }

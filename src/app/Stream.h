@@ -12,7 +12,6 @@
 #include "capture/Video.h"
 #include "http/HttpSrv.h"
 #include "imaging/Bitmap.h"
-#include "imaging/YuvPicture.h"
 
 constexpr int StreamDefaultFps = 15;
 constexpr int StreamDefaultClients = 10;
@@ -105,7 +104,6 @@ private:
     bool FHaveDue = false;
     DWORD FNextDue = 0;  // when the next frame may be taken
     TBitmap FWork;       // the frame being encoded
-    TYuvPicture FYuv;    // the same for a YUYV camera
     std::string FCaptionText;
     TBitmap FCaption;    // FCaptionText drawn
 };

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int PreferredWidth = 640;
 constexpr int PreferredHeight = 480;
-constexpr unsigned BufferCount = 4;
+constexpr unsigned BufferCount = 3;
 constexpr int WarmupFrames = 5;
 constexpr DWORD WarmupMs = 300;
 // A frame older than this is not shown as the camera's picture.
@@ -176,6 +176,9 @@ bool TV4l2Driver::Open()
         Disconnect();
         return false;
     }
+    // The warm-up passes here, while the camera's exposure settles, so
+    // that no grab has to wait for it.
+    WaitForFrame(static_cast<int>(WarmupMs) + (WarmupFrames + 2) * FFramePeriodMs);
     Watch();
     return true;
 }
@@ -281,6 +284,10 @@ void TV4l2Driver::UseFormat(const v4l2_format& src)
     FWidth = static_cast<int>(src.fmt.pix.width);
     FHeight = static_cast<int>(src.fmt.pix.height);
     FPixelFormat = src.fmt.pix.pixelformat;
+    if (Uncompressed()) {
+        FLatest = TBitmap();
+        FScratch = TBitmap();
+    }
 }
 
 void TV4l2Driver::ListModes()
@@ -558,19 +565,26 @@ bool TV4l2Driver::Dequeue(bool& Got)
     return true;
 }
 
+bool TV4l2Driver::ConvertHeld(TBitmap& Into)
+{
+    if (FHeld < 0 || !FConvert)
+        return false;
+    if (Into.Width() != FWidth || Into.Height() != FHeight)
+        Into.SetSize(FWidth, FHeight);
+    const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
+    return v4lconvert_convert(FConvert, &FSrcFmt, &FDstFmt, static_cast<unsigned char*>(b.Start),
+                              static_cast<int>(std::min<size_t>(FHeldBytes, b.Length)), Into.Data(),
+                              static_cast<int>(Into.ByteSize())) == static_cast<int>(Into.ByteSize());
+}
+
 bool TV4l2Driver::Convert()
 {
     if (FRawFresh && FHeld >= 0 && FConvert) {
         FRawFresh = false;
-        if (FScratch.Width() != FWidth || FScratch.Height() != FHeight)
-            FScratch.SetSize(FWidth, FHeight);
-        const TBuffer& b = FBuffers[static_cast<size_t>(FHeld)];
-        const int r = v4lconvert_convert(FConvert, &FSrcFmt, &FDstFmt, static_cast<unsigned char*>(b.Start),
-                                         static_cast<int>(std::min<size_t>(FHeldBytes, b.Length)), FScratch.Data(),
-                                         static_cast<int>(FScratch.ByteSize()));
         // An undecodable or short frame leaves the last picture as it was.
-        if (r == static_cast<int>(FScratch.ByteSize())) {
-            std::swap(FLatest, FScratch);
+        if (Uncompressed() || ConvertHeld(FScratch)) {
+            if (!Uncompressed())
+                std::swap(FLatest, FScratch);
             FHaveFrame = true;
             FLatestTick = FRawTick;
         } else {
@@ -578,6 +592,15 @@ bool TV4l2Driver::Convert()
         }
     }
     return FHaveFrame;
+}
+
+bool TV4l2Driver::TakeLatest(TBitmap& Frame)
+{
+    if (!Uncompressed()) {
+        Frame = FLatest;
+        return true;
+    }
+    return ConvertHeld(Frame);
 }
 
 void TV4l2Driver::ServiceStream()
@@ -646,10 +669,7 @@ bool TV4l2Driver::LatestFrame(TBitmap& Frame)
         NoSignal(Frame);
         return true;
     }
-    if (!FHaveFrame)
-        return false;
-    Frame = FLatest;
-    return true;
+    return FHaveFrame && TakeLatest(Frame);
 }
 
 bool TV4l2Driver::LatestYuyv(TRawFrame& Frame)
@@ -686,10 +706,8 @@ bool TV4l2Driver::GrabFrame(TBitmap& Frame)
             ChangeDescriptor(FFd, EPOLLIN);
         Convert();
     }
-    if (!FLost && FHaveFrame && GetTickCount() - FLatestTick < StaleMs) {
-        Frame = FLatest;
+    if (!FLost && FHaveFrame && GetTickCount() - FLatestTick < StaleMs && TakeLatest(Frame))
         return true;
-    }
     NoSignal(Frame);
     return true;
 }

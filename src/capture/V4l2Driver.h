@@ -81,9 +81,16 @@ private:
     // Reads frames as Format says from now on.
     void UseFormat(const v4l2_format& Format);
     void ListModes();
-    // Turns the newest camera frame into FLatest, once; false when there
-    // is no picture.
+    // Takes in the newest camera frame, once: a compressed one is decoded
+    // into FLatest, a frame of rows stays where it is until it is asked
+    // for. False when there is no picture.
     bool Convert();
+    // Frames of rows: they always convert, so no copy of the last good
+    // picture is kept for them.
+    bool Uncompressed() const { return FSrcFmt.fmt.pix.bytesperline != 0; }
+    // The newest good picture into Frame; false when there is none.
+    bool TakeLatest(TBitmap& Frame);
+    bool ConvertHeld(TBitmap& Into);
     bool Begin();
     void End();
     void Restart();
@@ -133,7 +140,7 @@ private:
     int FWarmup = 0;
     unsigned FSkipped = 0;
     std::string FSeenNodes;
-    TBitmap FLatest;
+    TBitmap FLatest;   // compressed frames only
     TBitmap FScratch;
     TBitmap FNoSignal;
 };

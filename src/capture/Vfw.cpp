@@ -111,7 +111,6 @@ private:
     UINT FRateMs = DefaultPreviewMs;
     TBitmap FFrame;
     bool FHaveFrame = false;
-    std::vector<uint8_t> FFileImage;  // the bitmap file's bytes, memory kept
     DWORD FFrameCount = 0;
     DWORD FStartTick = 0;
 
@@ -263,10 +262,8 @@ bool TCapWindow::Grab(bool StopPreview)
         if (!FDriver)
             return false;
     }
-    TBitmap frame;
-    if (!Call([&] { return FDriver->GrabFrame(frame); }) || Destroyed)
+    if (!Call([&] { return FDriver->GrabFrame(FFrame); }) || Destroyed)
         return false;
-    FFrame = std::move(frame);
     Show(true);
     return true;
 }
@@ -374,7 +371,7 @@ LRESULT TCapWindow::Proc(UINT Msg, WPARAM wParam, LPARAM lParam)
         if (!FDriver || !FHaveFrame || !name || !*name)
             return 0;
         try {
-            SaveBitmapFile(FFrame, name, FFileImage);
+            SaveBitmapFile(FFrame, name);
             return 1;
         } catch (const std::exception&) {
             return 0;

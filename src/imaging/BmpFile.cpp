@@ -241,17 +241,6 @@ void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName)
     file.Commit();
 }
 
-void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName, std::vector<uint8_t>& Image)
-{
-    TAtomicFile file(FileName);
-    const size_t size = FileSizeOf(Bitmap);
-    if (Image.size() < size)
-        Image.resize(size);
-    PutFile(Bitmap, Image.data());
-    file.Write(Image.data(), size);
-    file.Commit();
-}
-
 namespace {
 
 // Opens an existing file for loading; Size receives its size.

@@ -31,9 +31,6 @@ TBitmap DecodeBitmapFile(const uint8_t* Data, size_t Size);
 
 // Writes Bitmap to FileName through a temporary name (EFCreateError).
 void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName);
-// The same in one write, the file image made in Image, whose memory the
-// caller keeps for the next file.
-void SaveBitmapFile(const TBitmap& Bitmap, const std::string& FileName, std::vector<uint8_t>& Image);
 
 // Loads FileName (EFOpenError when it cannot be read, EInvalidGraphic when
 // it is no bitmap file).

@@ -25,9 +25,13 @@ void ErrorExit(j_common_ptr Info)
 
 void OutputMessage(j_common_ptr) {}
 
+constexpr int BandRows = 16;
+
 // Plain C-style encoder: nothing with a destructor lives across setjmp.
-// Returns false with Err->Message set when libjpeg fails.
-bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPROW* Rows,
+// Rows come a band at a time from Source when there is one (Spare holds a
+// band's rows), else straight from Pixels. Returns false with Err->Message
+// set when libjpeg fails.
+bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, const TRowSource* Source, uint8_t* Spare,
               unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
@@ -47,18 +51,25 @@ bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, JSAMPR
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, Quality, TRUE);
     jpeg_start_compress(&info, TRUE);
-    const JDIMENSION height = info.image_height;
-    while (info.next_scanline < height)
-        jpeg_write_scanlines(&info, Rows + info.next_scanline, height - info.next_scanline);
+    const size_t rowBytes = static_cast<size_t>(Pixels.Width) * 3;
+    JSAMPROW rows[BandRows];
+    while (info.next_scanline < info.image_height) {
+        const int top = static_cast<int>(info.next_scanline);
+        const int n = std::min(BandRows, Pixels.Height - top);
+        for (int i = 0; i < n; ++i)
+            rows[i] = const_cast<JSAMPROW>(Source ? (*Source)(top + i, Spare + i * rowBytes) : Pixels.ScanLine(top + i));
+        jpeg_write_scanlines(&info, rows, static_cast<JDIMENSION>(n));
+    }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
     return true;
 }
 
 // The same from 4:2:0 planes, handed to libjpeg as they are (no colour
-// conversion, no downsampling).
-bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out, unsigned long* OutSize,
-                    TErrorManager* Err)
+// conversion, no downsampling): those of Whole, or, without it, those
+// Bands gives into Band a band at a time.
+bool CompressPlanes(int Width, int Height, const TYuvPicture* Whole, const TYuvBandSource* Bands, TYuvPicture* Band,
+                    int Quality, unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
     info.err = jpeg_std_error(&Err->Public);
@@ -70,8 +81,8 @@ bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out
     }
     jpeg_create_compress(&info);
     jpeg_mem_dest(&info, Out, OutSize);
-    info.image_width = static_cast<JDIMENSION>(Picture.Width());
-    info.image_height = static_cast<JDIMENSION>(Picture.Height());
+    info.image_width = static_cast<JDIMENSION>(Width);
+    info.image_height = static_cast<JDIMENSION>(Height);
     info.input_components = 3;
     info.in_color_space = JCS_YCbCr;
     jpeg_set_defaults(&info);
@@ -83,19 +94,30 @@ bool CompressPlanes(const TYuvPicture& Picture, int Quality, unsigned char** Out
     jpeg_start_compress(&info, TRUE);
     // One band of 16 luma and 8 chroma rows per call; past the bottom the
     // last row repeats.
-    JSAMPROW y[16], cb[8], cr[8];
+    JSAMPROW y[JpegBandRows], cb[JpegBandRows / 2], cr[JpegBandRows / 2];
     JSAMPARRAY planes[3] = {y, cb, cr};
-    const int height = Picture.Height(), chromaHeight = Picture.ChromaHeight();
+    const int chromaHeight = (Height + 1) / 2;
     while (info.next_scanline < info.image_height) {
         const int top = static_cast<int>(info.next_scanline);
-        for (int i = 0; i < 16; ++i)
-            y[i] = const_cast<JSAMPROW>(Picture.Y(std::min(top + i, height - 1)));
-        for (int i = 0; i < 8; ++i) {
-            const int row = std::min(top / 2 + i, chromaHeight - 1);
-            cb[i] = const_cast<JSAMPROW>(Picture.Cb(row));
-            cr[i] = const_cast<JSAMPROW>(Picture.Cr(row));
+        const TYuvPicture* picture = Whole;
+        int base = 0;  // the picture's first row
+        if (!Whole) {
+            if (!(*Bands)(top, *Band)) {
+                jpeg_destroy_compress(&info);
+                std::snprintf(Err->Message, sizeof Err->Message, "no picture");
+                return false;
+            }
+            picture = Band;
+            base = top;
         }
-        jpeg_write_raw_data(&info, planes, 16);
+        for (int i = 0; i < JpegBandRows; ++i)
+            y[i] = const_cast<JSAMPROW>(picture->Y(std::min(top + i, Height - 1) - base));
+        for (int i = 0; i < JpegBandRows / 2; ++i) {
+            const int row = std::min(top / 2 + i, chromaHeight - 1) - base / 2;
+            cb[i] = const_cast<JSAMPROW>(picture->Cb(row));
+            cr[i] = const_cast<JSAMPROW>(picture->Cr(row));
+        }
+        jpeg_write_raw_data(&info, planes, JpegBandRows);
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
@@ -108,7 +130,7 @@ struct TFreeBuffer {
 using TJpegBuffer = std::unique_ptr<unsigned char, TFreeBuffer>;
 
 // Encodes into a buffer of libjpeg's; Size is set to its length.
-TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size)
+TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size, const TRowSource* Source = nullptr)
 {
     Quality = std::clamp(Quality, 1, 100);
 #ifdef JCS_EXTENSIONS
@@ -121,20 +143,19 @@ TJpegBuffer Encode(const TPixelView& Pixels, int Quality, unsigned long& Size)
     TPixelView pixels = Pixels;
     if (Pixels.Bgr) {
         copy.SetSize(Pixels.Width, Pixels.Height);
+        std::vector<uint8_t> spare(static_cast<size_t>(Pixels.Width) * 3);
         for (int y = 0; y < Pixels.Height; ++y)
-            SwapRedBlue(Pixels.ScanLine(y), copy.ScanLine(y), Pixels.Width);
+            SwapRedBlue(Source ? (*Source)(y, spare.data()) : Pixels.ScanLine(y), copy.ScanLine(y), Pixels.Width);
         pixels = ViewOf(copy);
+        Source = nullptr;
     }
     const J_COLOR_SPACE space = JCS_RGB;
 #endif
-    std::vector<JSAMPROW> rows(static_cast<size_t>(std::max(pixels.Height, 0)));
-    for (int y = 0; y < pixels.Height; ++y)
-        rows[y] = pixels.ScanLine(y);
-
+    std::vector<uint8_t> spare(Source ? static_cast<size_t>(std::max(pixels.Width, 0)) * 3 * BandRows : 0);
     TErrorManager err{};
     unsigned char* out = nullptr;
     Size = 0;
-    const bool ok = Compress(pixels, space, Quality, rows.data(), &out, &Size, &err);
+    const bool ok = Compress(pixels, space, Quality, Source, spare.data(), &out, &Size, &err);
     TJpegBuffer result(out);
     if (!ok || !out)
         throw EJPEG(std::string("JPEG error: ") + err.Message);
@@ -150,18 +171,38 @@ std::vector<uint8_t> EncodeJpeg(const TPixelView& Pixels, int Quality)
     return std::vector<uint8_t>(out.get(), out.get() + size);
 }
 
-std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality)
+namespace {
+
+std::vector<uint8_t> EncodePlanes(int Width, int Height, const TYuvPicture* Whole, const TYuvBandSource* Bands,
+                                  int Quality)
 {
-    if (Picture.Width() <= 0 || Picture.Height() <= 0)
+    if (Width <= 0 || Height <= 0)
         throw EJPEG("JPEG error: empty picture");
+    // The band is made whole before libjpeg starts: nothing is allocated
+    // between its setjmp and its end.
+    TYuvPicture band;
+    if (Bands)
+        band.SetSize(Width, JpegBandRows);
     TErrorManager err{};
     unsigned char* out = nullptr;
     unsigned long size = 0;
-    const bool ok = CompressPlanes(Picture, std::clamp(Quality, 1, 100), &out, &size, &err);
+    const bool ok = CompressPlanes(Width, Height, Whole, Bands, &band, std::clamp(Quality, 1, 100), &out, &size, &err);
     const TJpegBuffer result(out);
     if (!ok || !out)
         throw EJPEG(std::string("JPEG error: ") + err.Message);
     return std::vector<uint8_t>(out, out + size);
+}
+
+} // namespace
+
+std::vector<uint8_t> EncodeJpeg(const TYuvPicture& Picture, int Quality)
+{
+    return EncodePlanes(Picture.Width(), Picture.Height(), &Picture, nullptr, Quality);
+}
+
+std::vector<uint8_t> EncodeJpeg(int Width, int Height, const TYuvBandSource& Bands, int Quality)
+{
+    return EncodePlanes(Width, Height, nullptr, &Bands, Quality);
 }
 
 std::vector<uint8_t> EncodeJpeg(const TBitmap& Bitmap, int Quality)
@@ -173,6 +214,13 @@ void SaveJpegFile(const TPixelView& Pixels, const std::string& FileName, int Qua
 {
     unsigned long size = 0;
     const TJpegBuffer out = Encode(Pixels, Quality, size);
+    WriteFileAtomic(FileName, out.get(), size);
+}
+
+void SaveJpegFile(const TPixelView& Pixels, const TRowSource& Rows, const std::string& FileName, int Quality)
+{
+    unsigned long size = 0;
+    const TJpegBuffer out = Encode(Pixels, Quality, size, &Rows);
     WriteFileAtomic(FileName, out.get(), size);
 }
 

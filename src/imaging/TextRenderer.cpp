@@ -1,10 +1,14 @@
 #include "imaging/TextRenderer.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
+#include <dlfcn.h>
 #include <fontconfig/fontconfig.h>
+#include <malloc.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -47,6 +51,72 @@ std::u32string DecodeUtf8(const std::string& Text)
     return out;
 }
 
+// Fontconfig, mapped while fonts are chosen and let go of afterwards,
+// unless something else in the program uses it too: its configuration and
+// the library would cost a small daemon about a megabyte for good.
+class TFontconfig {
+public:
+    TFontconfig()
+    {
+        if (void* loaded = ::dlopen(SoName, RTLD_NOW | RTLD_NOLOAD)) {
+            ::dlclose(loaded);
+            FShared = true;
+        }
+        FHandle = ::dlopen(SoName, RTLD_NOW | RTLD_LOCAL);
+        if (!FHandle)
+            throw Exception(std::string("Cannot load Fontconfig: ") + ::dlerror());
+    }
+    ~TFontconfig()
+    {
+        if (!FShared) {
+            if (auto fini = Function<decltype(&FcFini)>("FcFini"))
+                fini();
+            ::malloc_trim(0);
+        }
+#ifndef __SANITIZE_ADDRESS__  // leak reports name the library only while it is mapped
+        ::dlclose(FHandle);
+#endif
+    }
+    TFontconfig(const TFontconfig&) = delete;
+    TFontconfig& operator=(const TFontconfig&) = delete;
+
+    template <class F>
+    F Function(const char* Name) const
+    {
+        return reinterpret_cast<F>(::dlsym(FHandle, Name));
+    }
+
+private:
+    static constexpr char SoName[] = "libfontconfig.so.1";
+    void* FHandle = nullptr;
+    bool FShared = false;
+};
+
+// The code points a font has, kept as Fontconfig's pages of 256 bits.
+class TCharSet {
+public:
+    void Add(FcChar32 Base, const FcChar32 (&Map)[FC_CHARSET_MAP_SIZE])
+    {
+        TPage page{Base, {}};
+        std::copy(std::begin(Map), std::end(Map), page.Bits.begin());
+        FPages.push_back(page);
+    }
+    bool Has(char32_t Code) const
+    {
+        const FcChar32 base = Code & ~0xFFu;
+        const auto it = std::lower_bound(FPages.begin(), FPages.end(), base,
+                                         [](const TPage& p, FcChar32 b) { return p.Base < b; });
+        return it != FPages.end() && it->Base == base && (it->Bits[(Code & 0xFF) >> 5] >> (Code & 31) & 1);
+    }
+
+private:
+    struct TPage {
+        FcChar32 Base;
+        std::array<FcChar32, FC_CHARSET_MAP_SIZE> Bits;
+    };
+    std::vector<TPage> FPages;  // in ascending order, as Fontconfig gives them
+};
+
 struct TGlyph {
     std::vector<uint8_t> Coverage;
     int Width = 0, Rows = 0, Left = 0, Top = 0;
@@ -59,7 +129,8 @@ struct TTextRenderer::TImpl {
     struct TFont {
         std::string File;
         int Index = 0;
-        FcCharSet* Charset = nullptr;
+        bool HasCharset = false;
+        TCharSet Charset;
         FT_Face Face = nullptr;
         bool Failed = false;
     };
@@ -98,12 +169,9 @@ struct TTextRenderer::TImpl {
 
     void Release()
     {
-        for (auto& f : Fonts) {
+        for (auto& f : Fonts)
             if (f.Face)
                 FT_Done_Face(f.Face);
-            if (f.Charset)
-                FcCharSetDestroy(f.Charset);
-        }
         Fonts.clear();
         if (Library)
             FT_Done_FreeType(Library);
@@ -112,39 +180,60 @@ struct TTextRenderer::TImpl {
 
     void FindFonts(const std::string& Family)
     {
-        if (!FcInit())
+        const TFontconfig fc;
+        const auto init = fc.Function<decltype(&FcInit)>("FcInit");
+        const auto nameParse = fc.Function<decltype(&FcNameParse)>("FcNameParse");
+        const auto addDouble = fc.Function<decltype(&FcPatternAddDouble)>("FcPatternAddDouble");
+        const auto substitute = fc.Function<decltype(&FcConfigSubstitute)>("FcConfigSubstitute");
+        const auto defaults = fc.Function<decltype(&FcDefaultSubstitute)>("FcDefaultSubstitute");
+        const auto sort = fc.Function<decltype(&FcFontSort)>("FcFontSort");
+        const auto prepare = fc.Function<decltype(&FcFontRenderPrepare)>("FcFontRenderPrepare");
+        const auto getString = fc.Function<decltype(&FcPatternGetString)>("FcPatternGetString");
+        const auto getInteger = fc.Function<decltype(&FcPatternGetInteger)>("FcPatternGetInteger");
+        const auto getCharSet = fc.Function<decltype(&FcPatternGetCharSet)>("FcPatternGetCharSet");
+        const auto firstPage = fc.Function<decltype(&FcCharSetFirstPage)>("FcCharSetFirstPage");
+        const auto nextPage = fc.Function<decltype(&FcCharSetNextPage)>("FcCharSetNextPage");
+        const auto destroyPattern = fc.Function<decltype(&FcPatternDestroy)>("FcPatternDestroy");
+        const auto destroySet = fc.Function<decltype(&FcFontSetDestroy)>("FcFontSetDestroy");
+        if (!init || !nameParse || !addDouble || !substitute || !defaults || !sort || !prepare || !getString ||
+            !getInteger || !getCharSet || !firstPage || !nextPage || !destroyPattern || !destroySet || !init())
             throw Exception("Cannot initialise Fontconfig");
-        FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(Family.c_str()));
+        FcPattern* pattern = nameParse(reinterpret_cast<const FcChar8*>(Family.c_str()));
         if (!pattern)
             throw Exception("Bad font name \"" + Family + "\"");
-        FcPatternAddDouble(pattern, FC_SIZE, PointSize);
-        FcPatternAddDouble(pattern, FC_DPI, Dpi);
-        FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
+        addDouble(pattern, FC_SIZE, PointSize);
+        addDouble(pattern, FC_DPI, Dpi);
+        substitute(nullptr, pattern, FcMatchPattern);
+        defaults(pattern);
         FcResult result;
-        FcFontSet* set = FcFontSort(nullptr, pattern, FcTrue, nullptr, &result);
+        FcFontSet* set = sort(nullptr, pattern, FcTrue, nullptr, &result);
         if (set) {
             for (int i = 0; i < set->nfont; ++i) {
-                FcPattern* font = FcFontRenderPrepare(nullptr, pattern, set->fonts[i]);
+                FcPattern* font = prepare(nullptr, pattern, set->fonts[i]);
                 if (!font)
                     continue;
                 FcChar8* file = nullptr;
                 int index = 0;
                 FcCharSet* charset = nullptr;
-                if (FcPatternGetString(font, FC_FILE, 0, &file) == FcResultMatch) {
-                    FcPatternGetInteger(font, FC_INDEX, 0, &index);
+                if (getString(font, FC_FILE, 0, &file) == FcResultMatch) {
+                    getInteger(font, FC_INDEX, 0, &index);
                     TFont f;
                     f.File = reinterpret_cast<const char*>(file);
                     f.Index = index;
-                    if (FcPatternGetCharSet(font, FC_CHARSET, 0, &charset) == FcResultMatch)
-                        f.Charset = FcCharSetCopy(charset);
+                    if (getCharSet(font, FC_CHARSET, 0, &charset) == FcResultMatch) {
+                        f.HasCharset = true;
+                        FcChar32 map[FC_CHARSET_MAP_SIZE], next;
+                        for (FcChar32 base = firstPage(charset, map, &next); base != FC_CHARSET_DONE;
+                             base = nextPage(charset, map, &next))
+                            f.Charset.Add(base, map);
+                    }
                     Fonts.push_back(std::move(f));
                 }
-                FcPatternDestroy(font);
+                destroyPattern(font);
             }
-            FcFontSetDestroy(set);
+            destroySet(set);
         }
-        FcPatternDestroy(pattern);
+        destroyPattern(pattern);
     }
 
     bool OpenFace(TFont& Font)
@@ -173,7 +262,7 @@ struct TTextRenderer::TImpl {
     {
         FT_Face fallback = nullptr;
         for (auto& f : Fonts) {
-            if (f.Charset && !FcCharSetHasChar(f.Charset, Code))
+            if (f.HasCharset && !f.Charset.Has(Code))
                 continue;
             if (!OpenFace(f))
                 continue;

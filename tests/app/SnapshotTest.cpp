@@ -257,32 +257,40 @@ TEST_F(TSnapshotFixture, FailuresReachTheCallerAndTheOldFilesStay)
 TEST_F(TSnapshotFixture, GivesTheBytesOfTheStepsDoneOnAPlainBitmap)
 {
     // Odd sizes (row padding, a tint tail that is no multiple of 16 pixels),
-    // a clamped channel, and both captions.
+    // a clamped channel, and both captions; from the bitmap file's rows and
+    // from the grabbed pixels in memory, which are written to the file.
     Camera.Frame = TestPicture(101, 37);
     Camera.Frame.FillRect(0, 0, 50, 37, 250, 30, 240);
-    for (bool effect : {false, true})
-        for (const char* message : {"", "ライブ"}) {
-            Input.Effect = effect;
-            Input.Message = message;
-            Input.EffectR = effect && *message ? 300 : 55;
-            TakeSnapshot(Camera.Grab(), Input, "http.jpg", Stamp);
-            TBitmap reference = Camera.Frame;
-            if (effect)
-                for (int y = 1; y < reference.Height(); y += 2)
-                    for (int x = 0; x < reference.Width(); ++x) {
-                        uint8_t* p = reference.ScanLine(y) + x * 3;
-                        const int32_t sums[3] = {p[0] + Input.EffectR, p[1] + Input.EffectG, p[2] + Input.EffectB};
-                        for (int c = 0; c < 3; ++c)
-                            p[c] = static_cast<uint8_t>(std::min(sums[c], 255));
-                    }
-            TTextRenderer font(9, 96);
-            const std::string text = CaptionText(Input.Message, Stamp);
-            const TTextExtent e = font.TextExtent(text);
-            font.TextOut(reference, 101 - e.Width - 3, 37 - e.Height - 3, text, TRGBColor{255, 255, 255},
-                         TRGBColor{0, 0, 0}, true);
-            EXPECT_EQ(ReadFileBytes(Dir / "http.jpg"), EncodeJpeg(reference, 80))
-                << "effect " << effect << " message " << message;
-        }
+    const TGrabFrame inMemory = [this](const std::string&) { return &Camera.Frame; };
+    for (bool fromMemory : {false, true})
+        for (bool effect : {false, true})
+            for (const char* message : {"", "ライブ"}) {
+                Input.Effect = effect;
+                Input.Message = message;
+                Input.EffectR = effect && *message ? 300 : 55;
+                ::unlink((Dir / "http.bmp").c_str());
+                if (fromMemory)
+                    TakeSnapshot(inMemory, Input, "http.jpg", Stamp);
+                else
+                    TakeSnapshot(Camera.Grab(), Input, "http.jpg", Stamp);
+                EXPECT_EQ(ReadFileBytes(Dir / "http.bmp"), EncodeBitmapFile(Camera.Frame));
+                TBitmap reference = Camera.Frame;
+                if (effect)
+                    for (int y = 1; y < reference.Height(); y += 2)
+                        for (int x = 0; x < reference.Width(); ++x) {
+                            uint8_t* p = reference.ScanLine(y) + x * 3;
+                            const int32_t sums[3] = {p[0] + Input.EffectR, p[1] + Input.EffectG, p[2] + Input.EffectB};
+                            for (int c = 0; c < 3; ++c)
+                                p[c] = static_cast<uint8_t>(std::min(sums[c], 255));
+                        }
+                TTextRenderer font(9, 96);
+                const std::string text = CaptionText(Input.Message, Stamp);
+                const TTextExtent e = font.TextExtent(text);
+                font.TextOut(reference, 101 - e.Width - 3, 37 - e.Height - 3, text, TRGBColor{255, 255, 255},
+                             TRGBColor{0, 0, 0}, true);
+                EXPECT_EQ(ReadFileBytes(Dir / "http.jpg"), EncodeJpeg(reference, 80))
+                    << "memory " << fromMemory << " effect " << effect << " message " << message;
+            }
 }
 
 } // namespace

@@ -44,3 +44,27 @@ TEST(YuvPicture, YuyvFrameEncodesLikeTheSameRgbPicture)
     EXPECT_FALSE(none.FromYuyv(nullptr, 8, 4, 4));
     EXPECT_THROW(EncodeJpeg(none, 80), EJPEG);
 }
+
+// Band by band gives the bytes of the whole picture: odd height, tint,
+// a caption across a band edge.
+TEST(YuvPicture, BandsEncodeLikeTheWholePicture)
+{
+    constexpr int W = 40, H = 37, Stride = W * 2;
+    std::vector<uint8_t> frame(Stride * H);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<uint8_t>(i * 7 + i / Stride * 13);
+    TBitmap caption(9, 11);
+    caption.Fill(250, 20, 90);
+    TYuvPicture whole;
+    ASSERT_TRUE(whole.FromYuyv(frame.data(), Stride, W, H));
+    whole.TintOddRows(55, 45, 20);
+    whole.Paste(ViewOf(caption), 5, 11);
+    const auto bands = EncodeJpeg(W, H, [&](int Top, TYuvPicture& Band) {
+        Band.FromYuyv(frame.data() + Top * Stride, Stride, W, std::min(JpegBandRows, H - Top));
+        Band.TintOddRows(55, 45, 20);
+        Band.Paste(ViewOf(caption), 5, 11 - Top);
+        return true;
+    }, 80);
+    EXPECT_EQ(bands, EncodeJpeg(whole, 80));
+    EXPECT_THROW(EncodeJpeg(W, H, [](int, TYuvPicture&) { return false; }, 80), EJPEG);
+}
