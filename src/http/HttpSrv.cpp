@@ -344,15 +344,19 @@ void THttpConnection::DispatchRequest()
     }
 }
 
-bool THttpConnection::DocumentServable()
+std::unique_ptr<TFileStream> THttpConnection::OpenDocument()
 {
-    // A missing document fails the open that follows. The mapped path must not lead outside DocDir through a link; a
+    // Regular files only: a FIFO or a device never ends or blocks.
+    auto open = [this] { return std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite, true); };
+    // The mapped path must not lead outside DocDir through a link; a
     // document chosen by the handler is the handler's business.
     if (FDocument != FMappedDocument)
-        return true;
+        return open();
     if (FResolvedDocDir.empty())
         FResolvedDocDir = ResolveDocDir(FDocDir);
-    return DocumentInsideResolvedDir(FResolvedDocDir, FDocument);
+    if (FDocCheck)
+        return FDocCheck->OpenInside(FResolvedDocDir, FDocument, open, GetTickCount());
+    return DocumentInsideResolvedDir(FResolvedDocDir, FDocument) ? open() : nullptr;
 }
 
 void THttpConnection::ServeGet()
@@ -373,12 +377,7 @@ void THttpConnection::ServeDocument(THttpGetFlag Flags, bool WithBody)
 {
     switch (Flags) {
     case gfSendFile:
-        if (DocumentServable()) {
-            SendFileHeader(WithBody);
-        } else {
-            SendNotFound(WithBody);
-            CloseLater();
-        }
+        SendFileHeader(WithBody);
         break;
     case gfSendStream:
         FBodyLeft = -1;
@@ -422,13 +421,15 @@ void THttpConnection::SendFileHeader(bool WithBody)
     FDocStream.reset();
     int64_t size = 0;
     try {
-        // Regular files only: a FIFO or a device never ends or blocks.
-        auto file = std::make_unique<TFileStream>(FDocument, fmOpenRead | fmShareDenyWrite, true);
-        size = file->OpenedSize();
-        FDocStream = std::move(file);
+        if (auto file = OpenDocument()) {
+            size = file->OpenedSize();
+            FDocStream = std::move(file);
+        }
     } catch (const EStreamError&) {
         // Exists but cannot be opened: answer instead of leaving the
         // client waiting.
+    }
+    if (!FDocStream) {
         SendNotFound(WithBody);
         CloseLater();
         return;
@@ -445,9 +446,13 @@ void THttpConnection::SendFileHeader(bool WithBody)
     // The sending side is shut down after every file answer, so even a
     // Keep-Alive request gets no second answer on this connection.
     header.insert(header.size() - 2, HttpCloseField(FVersion));
-    SendStr(header);
-    if (WithBody)
-        StartBodyTransfer();
+    if (!WithBody) {
+        SendStr(header);
+        return;
+    }
+    // The header leaves with the first pieces of the body.
+    AppendStrToSendBuffer(header);
+    StartBodyTransfer();
 }
 
 void THttpConnection::StartBodyTransfer()
@@ -457,7 +462,7 @@ void THttpConnection::StartBodyTransfer()
         return;
     }
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+        FDocBuf = std::make_unique_for_overwrite<char[]>(DocReadAhead);
     FDocPos = FDocLen = 0;
     OnDataSent = [this](TObject* Sender, WORD Error) { SendNextChunk(Sender, Error); };
     SetCorked(true);
@@ -467,20 +472,28 @@ void THttpConnection::StartBodyTransfer()
 
 void THttpConnection::SendNextChunk(TObject*, WORD)
 {
-    // The pieces are cut from a larger read of the file; while the socket
-    // takes each at once, the next follows without waiting for the
-    // completion.
-    for (int piece = 0; piece < PiecesPerTurn; ++piece) {
+    // The pieces are cut from a larger read of the file and leave together
+    // while the socket takes them; the rest follows the completion.
+    for (int32_t budget = PiecesPerTurn * FBufSize; budget > 0;) {
         if (!FDocStream || GetState() != wsConnected)
             return;
         if (FDocPos >= FDocLen && !ReadDocAhead()) {
-            EndBody();
+            // The header of an empty body leaves before the end.
+            if (BufferedByteCount() > 0)
+                Send(nullptr, 0);
+            else
+                EndBody();
             return;
         }
-        const int32_t n = std::min(FBufSize, FDocLen - FDocPos);
-        FDocPos += n;
+        const int32_t len = std::min(FDocLen - FDocPos, budget);
         StartIdleTimer();
-        Send(FDocBuf.get() + FDocPos - n, n);
+        // The cork holds the tail back until the shutdown or close at the
+        // end of the body, which sends it with the FIN.
+        const int n = SendPieces(FDocBuf.get() + FDocPos, len, true);
+        if (n <= 0)
+            return;
+        FDocPos += n;
+        budget -= n;
         if (!GetAllSent())
             return;
     }
@@ -491,7 +504,7 @@ bool THttpConnection::ReadDocAhead()
     if (!FDocStream)
         return false;
     if (!FDocBuf)
-        FDocBuf = std::make_unique<char[]>(DocReadAhead);
+        FDocBuf = std::make_unique_for_overwrite<char[]>(DocReadAhead);
     int32_t want = DocReadAhead;
     if (FBodyLeft >= 0 && FBodyLeft < want)
         want = static_cast<int32_t>(FBodyLeft);
@@ -509,6 +522,8 @@ void THttpConnection::EndBody()
 {
     // End of the body, or a read error: the answer is over.
     FDocStream.reset();
+    FDocBuf.reset();
+    FDocPos = FDocLen = 0;
     StopIdleTimer();
     if (FBodyLeft > 0) {
         // The file ended before the announced length; only the close can
@@ -662,6 +677,7 @@ void THttpServer::SetUpConnection(THttpConnection* Client, WORD Error)
     Client->SetResolvedDocDir(FResolvedDocDir);
     Client->SetDefaultDoc(FDefaultDoc);
     Client->SetAuth(FAuth);
+    Client->SetDocCheck(FDocCheck);
     if (FTlsContext && Error == 0)
         Client->AcceptTls(*FTlsContext);
     Client->OnGetDocument = [this, Client](TObject*, THttpGetFlag& Flags) { FireGetDocument(Client, Flags); };

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "http/HttpAuth.h"
+#include "http/HttpDocCheck.h"
 #include "net/TlsServerContext.h"
 #include "net/WSocketS.h"
 #include "platform/FileStream.h"
@@ -34,8 +35,8 @@ public:
     // Bytes read and dropped per notification after a complete request.
     static constexpr int DiscardPerNotification = 65536;
     // Bytes of a document read at once, and the pieces sent in one turn at
-    // most while the socket takes them.
-    static constexpr int32_t DocReadAhead = 32768;
+    // most while the socket takes them (several in one call).
+    static constexpr int32_t DocReadAhead = 65536;
     static constexpr int PiecesPerTurn = 44;
     // Unread input taken at most before a close.
     static constexpr int ClosingDrainLimit = 1 << 20;
@@ -78,6 +79,9 @@ public:
     void SetExtraHeader(const std::string& Value) { FExtraHeader = Value; }
     // The credentials every request must carry (none when null or off).
     void SetAuth(std::shared_ptr<THttpAuth> Value) { FAuth = std::move(Value); }
+    // Link verdicts shared with other connections (each request resolves
+    // the path when none is set).
+    void SetDocCheck(std::shared_ptr<THttpDocCheck> Value) { FDocCheck = std::move(Value); }
 
     // For an answer a handler sends itself (gfHandled) over a long time.
     // AnswerProgressed restarts the wait after which a client that takes
@@ -136,7 +140,8 @@ protected:
     void FinishAnswer();
 
 private:
-    bool DocumentServable();
+    // Opens Document; null when the mapped path leads out of DocDir.
+    std::unique_ptr<TFileStream> OpenDocument();
     // A file or queued answer is still on its way to the client.
     bool AnswerInProgress() const;
     // Reads and drops what the client sends, up to the notification's share.
@@ -159,7 +164,7 @@ private:
     std::string FDefaultDoc;
     std::string FDocument;
     std::unique_ptr<TStream> FDocStream;
-    std::unique_ptr<char[]> FDocBuf;  // read ahead of the pieces sent
+    std::unique_ptr<char[]> FDocBuf;  // read ahead of the pieces sent, while a body is sent
     int32_t FDocPos = 0, FDocLen = 0;  // the next piece, the bytes read
     std::string FDocContentType;
     int32_t FRequestContentLength = 0;
@@ -173,6 +178,7 @@ private:
     std::string FRequestConnection;
     std::string FRequestAuthorization;
     std::shared_ptr<THttpAuth> FAuth;
+    std::shared_ptr<THttpDocCheck> FDocCheck;
     bool FAcceptPostedData = false;
 
     std::string FMappedDocument;  // Document as mapped from the request path
@@ -272,6 +278,7 @@ private:
     std::string FResolvedDocDir;
     std::string FResolvedFor;
     std::shared_ptr<THttpAuth> FAuth = std::make_shared<THttpAuth>();
+    std::shared_ptr<THttpDocCheck> FDocCheck = std::make_shared<THttpDocCheck>();
     std::string FCertFile, FKeyFile;
     std::unique_ptr<TTlsServerContext> FTlsContext;
 };

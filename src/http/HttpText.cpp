@@ -178,15 +178,20 @@ bool IsSafeHttpPath(const std::string& Path)
 
 std::string ResolveDocDir(const std::string& DocDir) { return RealPath(DocDir.empty() ? std::string(".") : DocDir); }
 
-bool DocumentInsideResolvedDir(const std::string& ResolvedDir, const std::string& Document)
+std::string ResolvedDocumentInside(const std::string& ResolvedDir, const std::string& Document)
 {
     std::string dir = ResolvedDir;
     std::string doc = RealPath(Document);
     if (dir.empty() || doc.empty())
-        return false;
+        return std::string();
     if (dir.back() != '/')
         dir += '/';
-    return doc.compare(0, dir.size(), dir) == 0 && doc.size() > dir.size();
+    return doc.compare(0, dir.size(), dir) == 0 && doc.size() > dir.size() ? doc : std::string();
+}
+
+bool DocumentInsideResolvedDir(const std::string& ResolvedDir, const std::string& Document)
+{
+    return !ResolvedDocumentInside(ResolvedDir, Document).empty();
 }
 
 bool DocumentInsideDir(const std::string& DocDir, const std::string& Document)

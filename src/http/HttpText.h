@@ -61,6 +61,9 @@ bool DocumentInsideDir(const std::string& DocDir, const std::string& Document);
 // exist. The same test as above against an already resolved directory:
 bool DocumentInsideResolvedDir(const std::string& ResolvedDir, const std::string& Document);
 std::string ResolveDocDir(const std::string& DocDir);
+// Document with its links resolved when it lies inside ResolvedDir, else
+// empty.
+std::string ResolvedDocumentInside(const std::string& ResolvedDir, const std::string& Document);
 
 // "text/html", "image/jpeg", ... from the extension of FileName;
 // "application/binary" for anything unknown.

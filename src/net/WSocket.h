@@ -102,6 +102,7 @@ int WSocket_setsockopt(SOCKET S, int Level, int Option, const void* Value, int L
 int WSocket_getsockopt(SOCKET S, int Level, int Option, void* Value, int* Len);
 int WSocket_sendto(SOCKET S, const void* Buf, int Len, int Flags, const sockaddr* To, int ToLen);
 int WSocket_send(SOCKET S, const void* Buf, int Len, int Flags);
+int WSocket_sendv(SOCKET S, const iovec* Vec, int Count, int Flags);
 int WSocket_recv(SOCKET S, void* Buf, int Len, int Flags);
 int WSocket_recvfrom(SOCKET S, void* Buf, int Len, int Flags, sockaddr* From, int* FromLen);
 uint16_t WSocket_ntohs(uint16_t V);
@@ -260,6 +261,14 @@ public:
     virtual int Send(const void* Data, int Len);
     virtual int SendTo(const sockaddr_in& Dest, int DestLen, const void* Data, int Len);
     virtual int SendStr(const std::string& Str);
+    // Sends Data as pieces of at most the chunk size behind what the send
+    // buffer holds, as many as the network takes in one call (More: the
+    // caller has more to send right after); each piece fires OnSendData for
+    // what of it left. The first piece not sent in full goes to the buffer
+    // and the rest of Data is left to the caller. Returns the bytes taken
+    // (as Send for one piece where a gathered call is not possible), -1
+    // when not connected.
+    int SendPieces(const void* Data, int Len, bool More);
     virtual void DnsLookup(const std::string& HostName);
     virtual void ReverseDnsLookup(const std::string& HostAddr);
     virtual void CancelDnsLookup();

@@ -124,6 +124,7 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode, bool Regula
     FDevice = st.st_dev;
     FInode = st.st_ino;
     FOpenedSize = static_cast<int64_t>(st.st_size);
+    FChangeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     {
         std::lock_guard<std::mutex> g(gLock);
         OpenRecord mine{FDevice, FInode, FAccess, FShare, this};

@@ -67,6 +67,14 @@ public:
     int64_t CopyFrom(TStream& Source, int64_t Count);
 };
 
+// Tells one file from another; the change time moves with every write,
+// link and rename of the file.
+struct TFileIdentity {
+    uint64_t Device = 0, Inode = 0;
+    int64_t ChangeNs = 0;
+    bool operator==(const TFileIdentity&) const = default;
+};
+
 class TFileStream : public TStream {
 public:
     // Raises EFCreateError "Cannot create file <name>" or EFOpenError
@@ -82,6 +90,8 @@ public:
     int Handle() const { return FHandle; }
     // The size when the file was opened (Size asks again).
     int64_t OpenedSize() const { return FOpenedSize; }
+    // The opened file's identity, as it was when it was opened.
+    TFileIdentity Identity() const { return {FDevice, FInode, FChangeNs}; }
 
     int32_t Read(void* Buffer, int32_t Count) override;
     int32_t Write(const void* Buffer, int32_t Count) override;
@@ -96,6 +106,7 @@ private:
     int FHandle = -1;
     uint64_t FDevice = 0, FInode = 0;
     int64_t FOpenedSize = 0;
+    int64_t FChangeNs = 0;
     unsigned FAccess = 0, FShare = 0;
 };
 

@@ -816,6 +816,26 @@ int send(SOCKET S, const void* Buf, int Len, int Flags)
     return static_cast<int>(n);
 }
 
+int sendv(SOCKET S, const iovec* Vec, int Count, int Flags)
+{
+    msghdr m{};
+    m.msg_iov = const_cast<iovec*>(Vec);
+    m.msg_iovlen = static_cast<size_t>(Count);
+    size_t len = 0;
+    for (int i = 0; i < Count; ++i)
+        len += Vec[i].iov_len;
+    ssize_t n = ::sendmsg(S, &m, Flags | MSG_NOSIGNAL);
+    int e = errno;
+    if (n < 0) {
+        if (e == EAGAIN)
+            Arm(S, FD_WRITE);
+        return Fail(ErrnoToWinsock(e));
+    }
+    if (static_cast<size_t>(n) < len)
+        Arm(S, FD_WRITE);
+    return static_cast<int>(n);
+}
+
 int sendto(SOCKET S, const void* Buf, int Len, int Flags, const sockaddr* To, int ToLen)
 {
     ssize_t n = ::sendto(S, Buf, static_cast<size_t>(Len), Flags | MSG_NOSIGNAL, To, static_cast<socklen_t>(ToLen));

@@ -13,6 +13,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 
@@ -134,6 +135,8 @@ int listen(SOCKET S, int Backlog);
 SOCKET accept(SOCKET S, sockaddr* Addr, int* Len);
 int connect(SOCKET S, const sockaddr* Addr, int Len);
 int send(SOCKET S, const void* Buf, int Len, int Flags);
+// One send of several buffers in order (a stream socket); like send.
+int sendv(SOCKET S, const iovec* Vec, int Count, int Flags);
 int sendto(SOCKET S, const void* Buf, int Len, int Flags, const sockaddr* To, int ToLen);
 int recv(SOCKET S, void* Buf, int Len, int Flags);
 int recvfrom(SOCKET S, void* Buf, int Len, int Flags, sockaddr* From, int* FromLen);

@@ -2,6 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <numeric>
+
 #include "net/NetTestUtil.h"
 #include "net/WSocket.h"
 
@@ -135,6 +138,38 @@ TEST_P(SendBufferGather, SlowReaderLosesNothing)
         sum += p;
     EXPECT_EQ(sum, static_cast<long>(total));
     EXPECT_GT(c.Pieces.size(), total / 1514);
+}
+
+TEST(SendBuffer, GatheredPiecesKeepOrderAndOneChunkQueued)
+{
+    // Bytes queued ahead (as a header): none, part of a chunk, two chunks.
+    for (size_t ahead : {0, 87, 3000}) {
+        TConnected c;
+        const std::string head = Pattern(ahead), data = Pattern(3 << 20);
+        size_t pos = 0;
+        int maxQueued = 0;
+        c.S.OnDataSent = [&](TObject*, WORD) {
+            while (pos < data.size() && c.S.GetAllSent()) {
+                int len = static_cast<int>(std::min<size_t>(50000, data.size() - pos));
+                pos += static_cast<size_t>(c.S.SendPieces(data.data() + pos, len, pos + len < data.size()));
+                maxQueued = std::max(maxQueued, c.S.BufferedByteCount());
+            }
+        };
+        int small = 4096;
+        setsockopt(c.S.GetHSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        c.S.AppendStrToSendBuffer(head);
+        c.S.OnDataSent(&c.S, 0);
+        std::string got;
+        auto all = [&] {
+            ReadSome(c.Peer, got, 32 * 1024);
+            return got.size() >= ahead + data.size();
+        };
+        ASSERT_TRUE(RunUntil(all, 20000, 1));
+        EXPECT_TRUE(got == head + data) << ahead;
+        EXPECT_LE(maxQueued, static_cast<int>(ahead) + 1514) << ahead;
+        EXPECT_LE(*std::max_element(c.Pieces.begin(), c.Pieces.end()), 1514) << ahead;
+        EXPECT_EQ(std::accumulate(c.Pieces.begin(), c.Pieces.end(), 0L), static_cast<long>(ahead + data.size()));
+    }
 }
 
 TEST(SendBuffer, PeerResetClosesOnce)
