@@ -20,7 +20,9 @@ int TCustomWSocket::SendPieces(const void* Data, int Len, bool More)
         return Send(Data, std::max(Len, 0));
     const char* data = static_cast<const char*>(Data);
     const int first = std::min(Len, FBufSize);
-    if (FTls || FType != SOCK_STREAM || FHSocket == INVALID_SOCKET || FBufList.size() > MaxQueuedChunks)
+    // A gathering socket keeps its bytes in order through its gather.
+    if (FTls || FGatherSends || FType != SOCK_STREAM || FHSocket == INVALID_SOCKET ||
+        FBufList.size() > MaxQueuedChunks)
         return Send(data, first);
 
     iovec vec[MaxPieces];
