@@ -5,8 +5,9 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <future>
+#include <memory>
 #include <system_error>
+#include <utility>
 #include <locale.h>
 
 #ifdef __SSE2__
@@ -17,6 +18,7 @@
 #include "imaging/BmpFile.h"
 #include "imaging/JpegWriter.h"
 #include "imaging/TextRenderer.h"
+#include "platform/WorkerThread.h"
 
 namespace {
 
@@ -27,6 +29,34 @@ TTextRenderer& CaptionFont()
     static TTextRenderer font(CaptionPointSize, 96);
     return font;
 }
+
+// The thread that writes the bitmap file while the JPEG is encoded; none
+// when no thread could be made.
+TWorkerThread* BitmapWriter()
+{
+    static const std::unique_ptr<TWorkerThread> writer = []() -> std::unique_ptr<TWorkerThread> {
+        try {
+            return std::make_unique<TWorkerThread>();
+        } catch (const std::system_error&) {
+            return nullptr;
+        }
+    }();
+    return writer.get();
+}
+
+// Waits for the writer's job when the snapshot ends early: the job uses
+// the snapshot's frame and names.
+struct TWriterWait {
+    TWorkerThread* Writer = nullptr;
+    ~TWriterWait()
+    {
+        if (Writer)
+            try {
+                Writer->Wait();
+            } catch (const std::exception&) {
+            }
+    }
+};
 
 // The time locale of the environment, whatever the process's C locale.
 locale_t TimeLocale()
@@ -237,16 +267,16 @@ void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
     const TBitmap* grabbed = Grab ? Grab(bitmapFile) : nullptr;
     TFrameMemory memory;
     TPixelView frame;
-    std::future<void> written;
+    TWriterWait written;
     if (grabbed && !grabbed->Empty()) {
         // The bitmap file is written from the same pixels while they are
         // encoded; neither changes them.
         frame = ViewOf(*grabbed);
-        try {
-            written = std::async(std::launch::async, [grabbed, &bitmapFile] { SaveBitmapFile(*grabbed, bitmapFile); });
-        } catch (const std::system_error&) {
+        written.Writer = BitmapWriter();
+        if (written.Writer)
+            written.Writer->Start([grabbed, &bitmapFile] { SaveBitmapFile(*grabbed, bitmapFile); });
+        else
             SaveBitmapFile(*grabbed, bitmapFile);
-        }
     } else {
         // The frame is read where the file's rows lie in memory.
         LoadBitmapFile(bitmapFile, memory.Image());
@@ -254,8 +284,8 @@ void TakeSnapshot(const TGrabFrame& Grab, const TSnapshotInput& Input,
     }
     const TSnapshotRows rows(frame, Input, CaptionText(Input.Message, Stamp));
     SaveJpegFile(frame, std::cref(rows), Input.AppDir + FileName, SnapshotQuality);
-    if (written.valid())
-        written.get();
+    if (TWorkerThread* writer = std::exchange(written.Writer, nullptr))
+        writer->Wait();
 }
 
 void Tcapmain::TakeSnapshot(const std::string& FileName, TSnapshotStamp Stamp)

@@ -249,6 +249,8 @@ TEST_F(TSnapshotFixture, FailuresReachTheCallerAndTheOldFilesStay)
     EXPECT_THROW(TakeSnapshot(Camera.Grab(), Input, "sub", Stamp), EFCreateError);
     Input.AppDir = Dir / "missing/";
     EXPECT_THROW(TakeSnapshot(Camera.Grab(), Input, "http.jpg", Stamp), EFOpenError);
+    const TGrabFrame inMemory = [this](const std::string&) { return &Camera.Frame; };
+    EXPECT_THROW(TakeSnapshot(inMemory, Input, "http.jpg", Stamp), EFCreateError);
     auto names = Dir.Names();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"http.bmp", "http.jpg", "sub"}));
