@@ -361,9 +361,6 @@ int main(int argc, char** argv)
                 std::printf("  nginx: %s\n", b.Errors.c_str());
         }
     }
-    std::printf("(Our answers carry no Connection header, so wrk takes an HTTP/1.1 answer for a kept\n"
-                " connection, writes its next request into it and counts a read error before it\n"
-                " reconnects; every answer counted was complete.)\n");
 
     std::printf("\n1000 connections held open with an unfinished request, then answered:\n");
     pid_t worker = ChildOf(nginx);
