@@ -27,6 +27,29 @@ void OutputMessage(j_common_ptr) {}
 
 constexpr int BandRows = 16;
 
+// Points libjpeg's errors at Err; before the caller's setjmp.
+void CatchErrors(jpeg_compress_struct& Info, TErrorManager* Err)
+{
+    Info.err = jpeg_std_error(&Err->Public);
+    Err->Public.error_exit = ErrorExit;
+    Err->Public.output_message = OutputMessage;
+}
+
+// A compressor writing into memory, for a Width x Height picture of three
+// components in Space, at Quality; after the caller's setjmp.
+void SetUp(jpeg_compress_struct& Info, int Width, int Height, J_COLOR_SPACE Space, int Quality, unsigned char** Out,
+           unsigned long* OutSize)
+{
+    jpeg_create_compress(&Info);
+    jpeg_mem_dest(&Info, Out, OutSize);
+    Info.image_width = static_cast<JDIMENSION>(Width);
+    Info.image_height = static_cast<JDIMENSION>(Height);
+    Info.input_components = 3;
+    Info.in_color_space = Space;
+    jpeg_set_defaults(&Info);
+    jpeg_set_quality(&Info, Quality, TRUE);
+}
+
 // Plain C-style encoder: nothing with a destructor lives across setjmp.
 // Rows come a band at a time from Source when there is one (Spare holds a
 // band's rows), else straight from Pixels. Returns false with Err->Message
@@ -35,21 +58,12 @@ bool Compress(const TPixelView& Pixels, J_COLOR_SPACE Space, int Quality, const 
               unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
-    info.err = jpeg_std_error(&Err->Public);
-    Err->Public.error_exit = ErrorExit;
-    Err->Public.output_message = OutputMessage;
+    CatchErrors(info, Err);
     if (setjmp(Err->Jump)) {
         jpeg_destroy_compress(&info);
         return false;
     }
-    jpeg_create_compress(&info);
-    jpeg_mem_dest(&info, Out, OutSize);
-    info.image_width = static_cast<JDIMENSION>(Pixels.Width);
-    info.image_height = static_cast<JDIMENSION>(Pixels.Height);
-    info.input_components = 3;
-    info.in_color_space = Space;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, Quality, TRUE);
+    SetUp(info, Pixels.Width, Pixels.Height, Space, Quality, Out, OutSize);
     jpeg_start_compress(&info, TRUE);
     const size_t rowBytes = static_cast<size_t>(Pixels.Width) * 3;
     JSAMPROW rows[BandRows];
@@ -72,21 +86,12 @@ bool CompressPlanes(int Width, int Height, const TYuvPicture* Whole, const TYuvB
                     int Quality, unsigned char** Out, unsigned long* OutSize, TErrorManager* Err)
 {
     jpeg_compress_struct info;
-    info.err = jpeg_std_error(&Err->Public);
-    Err->Public.error_exit = ErrorExit;
-    Err->Public.output_message = OutputMessage;
+    CatchErrors(info, Err);
     if (setjmp(Err->Jump)) {
         jpeg_destroy_compress(&info);
         return false;
     }
-    jpeg_create_compress(&info);
-    jpeg_mem_dest(&info, Out, OutSize);
-    info.image_width = static_cast<JDIMENSION>(Width);
-    info.image_height = static_cast<JDIMENSION>(Height);
-    info.input_components = 3;
-    info.in_color_space = JCS_YCbCr;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, Quality, TRUE);
+    SetUp(info, Width, Height, JCS_YCbCr, Quality, Out, OutSize);
     info.raw_data_in = TRUE;
     info.comp_info[0].h_samp_factor = info.comp_info[0].v_samp_factor = 2;
     for (int c = 1; c < 3; ++c)
