@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -20,6 +21,21 @@
 namespace bench {
 
 using TClock = std::chrono::steady_clock;
+
+// The file the transfer benchmarks send both ways: 50 MiB that do not
+// compress.
+constexpr size_t TransferSize = 50u << 20;
+inline std::string TransferContent()
+{
+    std::string content(TransferSize, '\0');
+    uint32_t x = 1;
+    for (auto& c : content) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return content;
+}
+inline double TransferMBps(double Seconds) { return Seconds > 0 ? TransferSize / Seconds / 1e6 : 0; }
 
 // Seconds curl needed, as it reports them; 0 when it failed.
 inline double RunCurl(const std::vector<std::string>& Args)

@@ -18,11 +18,8 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-constexpr size_t FileSize = 50u << 20;
-
-double MBps(double Seconds) { return Seconds > 0 ? FileSize / Seconds / 1e6 : 0; }
-
 using bench::RunCurl;
+constexpr auto MBps = bench::TransferMBps;
 
 // The longest gap between the ticks of a 5 ms timer while it lives.
 class TLoopWatch {
@@ -63,12 +60,7 @@ int main(int argc, char** argv)
         std::printf("skipped: %s\n", sshd.SkipReason.c_str());
         return 0;
     }
-    std::string content(FileSize, '\0');
-    uint32_t x = 1;
-    for (auto& c : content) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
+    const std::string content = bench::TransferContent();
     Spit(dir / "src.bin", content);
 
     const std::string url = "sftp://127.0.0.1:" + std::to_string(sshd.Port) + sshd.Root + "/curl.bin";

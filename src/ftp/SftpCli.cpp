@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -406,17 +407,24 @@ bool TSftpCli::Login()
 {
     FStep = "LOGIN";
     std::string tried;
-    if (!PassWord.empty()) {
-        const int rc = Drive([&] { return ssh_userauth_password(FSession, nullptr, PassWord.c_str()); },
-                             SSH_AUTH_AGAIN);
+    const auto note = [&tried](const std::string& Why) { tried += (tried.empty() ? "" : ", ") + Why; };
+    // One way in: its verdict when it ends the login, none when the server
+    // refused it (noted as Refused).
+    const auto attempt = [&](const auto& Call, const std::string& Refused) -> std::optional<bool> {
+        const int rc = Drive(Call, SSH_AUTH_AGAIN);
         if (rc == SSH_AUTH_SUCCESS)
             return true;
         if (!FSession)
             return false;
         if (rc == SSH_AUTH_ERROR)
             return Fail("login failed: " + SessionError());
-        tried = "password refused";
-    }
+        note(Refused);
+        return std::nullopt;
+    };
+    if (!PassWord.empty())
+        if (const auto done = attempt([&] { return ssh_userauth_password(FSession, nullptr, PassWord.c_str()); },
+                                      "password refused"))
+            return *done;
     if (!KeyFile.empty()) {
         ssh_key key = nullptr;
         const int read = ImportKey(key);
@@ -425,20 +433,15 @@ bool TSftpCli::Login()
             return false;
         }
         if (read == SSH_EOF)
-            tried += std::string(tried.empty() ? "" : ", ") + "key file " + KeyFile + " not found";
+            note("key file " + KeyFile + " not found");
         else if (read != SSH_OK)
-            tried += std::string(tried.empty() ? "" : ", ") + "key file " + KeyFile +
-                     " unreadable (wrong passphrase, or not a private key)";
+            note("key file " + KeyFile + " unreadable (wrong passphrase, or not a private key)");
         else {
-            const int rc = Drive([&] { return ssh_userauth_publickey(FSession, nullptr, key); }, SSH_AUTH_AGAIN);
+            const auto done =
+                attempt([&] { return ssh_userauth_publickey(FSession, nullptr, key); }, "key " + KeyFile + " refused");
             ssh_key_free(key);
-            if (rc == SSH_AUTH_SUCCESS)
-                return true;
-            if (!FSession)
-                return false;
-            if (rc == SSH_AUTH_ERROR)
-                return Fail("login failed: " + SessionError());
-            tried += std::string(tried.empty() ? "" : ", ") + "key " + KeyFile + " refused";
+            if (done)
+                return *done;
         }
     }
     if (tried.empty())
